@@ -22,7 +22,7 @@ int runProbe(std::FILE* in, std::FILE* out, Rand15& gen)
         if (c == EOF) {
             // Input is gone before a '0': nothing more can arrive, so stop
             // rather than loop forever on the same character.
-            c = 'x';
+            break;
         }
         const int r = gen.next();
         const int v = scaleDraw(r, n);
