@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds palaver and randprobe, and runs every test.
-#   scripts/test.sh              plain build and the whole suite
-#   scripts/test.sh --sanitize   also the suite under ASan+UBSan and under TSan
+# Installs what is missing, builds palaver and randprobe, and runs every test:
+# the whole suite, static checks, the suite again under ASan+UBSan and under
+# TSan, and each fuzz target for a bounded time.
+#   scripts/test.sh           everything (what CI runs)
+#   scripts/test.sh --quick   the plain build and suite only
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,13 +12,25 @@ bash scripts/install-deps.sh
 JOBS=$(nproc)
 run_suite() {
   local dir=$1; shift
+  echo "=== suite in $dir $*"
   cmake -S . -B "$dir" -DPALAVER_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j "$JOBS"
   (cd "$dir" && ctest --output-on-failure -j "$JOBS")
 }
 
 run_suite build
-if [ "${1:-}" = "--sanitize" ]; then
-  run_suite build-asan -DPALAVER_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug
-  run_suite build-tsan -DPALAVER_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug
+if [ "${1:-}" = "--quick" ]; then
+  exit 0
 fi
+
+echo "=== static checks"
+bash scripts/static-checks.sh
+
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+run_suite build-asan -DPALAVER_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug
+run_suite build-tsan -DPALAVER_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug
+
+echo "=== fuzzing"
+bash scripts/fuzz.sh
