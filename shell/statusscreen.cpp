@@ -1,0 +1,171 @@
+#include "statusscreen.h"
+
+#include <QFontDatabase>
+#include <QFontMetrics>
+#include <QPainter>
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "cp932.h"
+
+namespace palaver::shell {
+
+namespace {
+
+constexpr int HistoryX = 0, HistoryTop = 50;
+constexpr int MemberX = 400, MemberTop = 230;
+constexpr int LineStep = 10;
+// Entries whose line would start at or below the bottom edge are not copied.
+constexpr std::size_t VisibleHistory = (ScreenHeight - HistoryTop + LineStep - 1) / LineStep;
+constexpr std::size_t VisibleMembers = (ScreenHeight - MemberTop + LineStep - 1) / LineStep;
+
+// Formats one line into the 320-byte line buffer; longer lines are cut there,
+// never inside a double-byte character.
+__attribute__((format(printf, 1, 2))) std::string formatLine(const char* format, ...) {
+    char lineBuffer[LineBufferSize];
+    va_list args;
+    va_start(args, format);
+    int n = std::vsnprintf(lineBuffer, sizeof lineBuffer, format, args);
+    va_end(args);
+    if (n < 0) return std::string();
+    std::string_view text(lineBuffer, static_cast<std::size_t>(n) < sizeof lineBuffer
+                                          ? static_cast<std::size_t>(n)
+                                          : sizeof lineBuffer - 1);
+    return std::string(text.substr(0, cp932Prefix(text, text.size())));
+}
+
+void add(std::vector<TextItem>& items, int x, int y, int cell, bool white, std::string bytes) {
+    if (y >= ScreenHeight) return;
+    items.push_back(TextItem{x, y, cell, white, std::move(bytes)});
+}
+
+}  // namespace
+
+StatusSnapshot takeSnapshot(const Node& node) {
+    StatusSnapshot s;
+    s.phase = node.NodePhase.load();
+    auto guard = node.lock();
+    s.self = node.state().self;
+    s.table = node.state().table;
+    for (const std::string& entry : node.history()) {
+        if (s.history.size() >= VisibleHistory) break;
+        s.history.push_back(entry);
+    }
+    for (const auto& member : node.members()) {
+        if (s.members.size() >= VisibleMembers) break;
+        s.members.emplace_back(member.first, member.second);
+    }
+    return s;
+}
+
+std::vector<TextItem> statusItems(const StatusSnapshot& s) {
+    std::vector<TextItem> items;
+    if (s.phase != 2) return items;
+    const NeighbourTable& t = s.table;
+    int y = HistoryTop;
+    for (const std::string& entry : s.history) {
+        add(items, HistoryX, y, 10, false, formatLine("%s", entry.c_str()));
+        y += LineStep;
+    }
+    y = MemberTop;
+    for (const auto& [key, info] : s.members) {
+        add(items, MemberX, y, 10, false,
+            formatLine("Memver:%s, %d, %d", key.c_str(), info.lastSequence, info.hops));
+        y += LineStep;
+    }
+    for (int i = 0; i < t.randomCount && i < 3; ++i) {
+        add(items, 460, 100 + 10 * i, 10, true, formatLine("rnd:%s@%d", t.random[i].ip, t.random[i].port));
+    }
+    add(items, 500, 88, 10, true, formatLine("latestTTL : %d", t.latestTTL));
+    add(items, 320, 28, 20, true, formatLine("MY ID : %d", s.self.id));
+    add(items, 320, 48, 20, true, formatLine("MY IP : %s", s.self.ip));
+    add(items, 320, 68, 20, true, formatLine("USE PORT : %d", s.self.port));
+    add(items, 320, 88, 10, true, formatLine("NEXT ID : %d", t.next.id));
+    add(items, 320, 98, 10, true, formatLine("NEXT IP : %s", t.next.ip));
+    add(items, 320, 108, 10, true, formatLine("NEXT PORT : %d", t.next.port));
+    add(items, 320, 128, 10, true, formatLine("back ID : %d", t.back.id));
+    add(items, 320, 138, 10, true, formatLine("back IP : %s", t.back.ip));
+    add(items, 320, 148, 10, true, formatLine("back PORT : %d", t.back.port));
+    add(items, 320, 168, 10, true, formatLine("critical ID : %d", t.critical.id));
+    add(items, 320, 178, 10, true, formatLine("critical IP : %s", t.critical.ip));
+    add(items, 320, 188, 10, true, formatLine("critical PORT : %d", t.critical.port));
+    return items;
+}
+
+QString statusFontFace() {
+    const QStringList families = QFontDatabase::families();
+    static const char* const preferred[] = {"IPAGothic", "IPAゴシック", "Noto Sans Mono CJK JP",
+                                            "VL Gothic", "TakaoGothic", "IPAexGothic"};
+    for (const char* face : preferred) {
+        QString name = QString::fromUtf8(face);
+        if (families.contains(name, Qt::CaseInsensitive)) return name;
+    }
+    for (const QString& family : families) {
+        if (QFontDatabase::isFixedPitch(family) &&
+            QFontDatabase::writingSystems(family).contains(QFontDatabase::Japanese)) {
+            return family;
+        }
+    }
+    return QFontDatabase::systemFont(QFontDatabase::FixedFont).family();
+}
+
+QFont makeFont(const QString& face, int cellHeight, int weight) {
+    QFont font(face);
+    font.setStyleHint(QFont::TypeWriter, QFont::PreferQuality);
+    font.setFixedPitch(true);
+    font.setWeight(weight >= 700 ? QFont::Bold : QFont::Normal);
+    font.setItalic(false);
+    font.setUnderline(false);
+    font.setStrikeOut(false);
+    font.setKerning(false);
+    // The cell (ascent and descent) is what must be `cellHeight` high.
+    int pixelSize = cellHeight;
+    font.setPixelSize(pixelSize);
+    while (pixelSize > 1 && QFontMetrics(font).height() > cellHeight) {
+        font.setPixelSize(--pixelSize);
+    }
+    return font;
+}
+
+void StatusScreen::create(const QString& backgroundPath) {
+    backBuffer_ = QImage(ScreenWidth, ScreenHeight, QImage::Format_RGB32);
+    backBuffer_.fill(CalmBackground);
+    background_ = QImage(backgroundPath);  // null when missing or unreadable
+    if (!background_.isNull()) background_ = background_.convertToFormat(QImage::Format_RGB32);
+    const QString face = statusFontFace();
+    font10_ = makeFont(face, 10, 700);
+    font20_ = makeFont(face, 20, 700);
+    created_ = true;
+}
+
+void StatusScreen::release() {
+    if (!created_) return;
+    font10_ = QFont();
+    font20_ = QFont();
+    background_ = QImage();
+    backBuffer_ = QImage();
+    created_ = false;
+}
+
+void StatusScreen::draw(const Node& node) { render(statusItems(takeSnapshot(node))); }
+
+void StatusScreen::render(const std::vector<TextItem>& items) {
+    if (!created_) return;
+    QPainter p(&backBuffer_);
+    if (background_.width() < ScreenWidth || background_.height() < ScreenHeight) {
+        p.fillRect(0, 0, ScreenWidth, ScreenHeight, QColor::fromRgb(CalmBackground));
+    }
+    if (!background_.isNull()) p.drawImage(0, 0, background_, 0, 0, ScreenWidth, ScreenHeight);
+    p.fillRect(QRect(QPoint(BoxLeft, BoxTop), QPoint(BoxRight - 1, BoxBottom - 1)), Qt::black);
+    for (const TextItem& item : items) {
+        const QFont& f = font(item.cellHeight);
+        p.setFont(f);
+        p.setPen(item.white ? Qt::white : Qt::black);
+        // Positions name the top-left corner of the cell; Qt draws at the baseline.
+        p.drawText(QPoint(item.x, item.y + QFontMetrics(f).ascent()), decodeCp932(item.bytes));
+    }
+    ++frames_;
+}
+
+}  // namespace palaver::shell

@@ -1,0 +1,84 @@
+// The status screen: the background picture, the black box with the node's
+// own identity and its neighbours, the chat history down the left side and
+// the member table below the box. Each tick rebuilds the whole 640 x 480
+// picture off screen; the window then shows it in one paint.
+#pragma once
+
+#include <QFont>
+#include <QImage>
+#include <QString>
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "node.h"
+
+namespace palaver::shell {
+
+constexpr int ScreenWidth = 640;
+constexpr int ScreenHeight = 480;
+// The line buffer: 319 bytes of text and a terminator.
+constexpr std::size_t LineBufferSize = 320;
+// The black box covers x 300..619 and y 8..207.
+constexpr int BoxLeft = 300, BoxTop = 8, BoxRight = 620, BoxBottom = 208;
+// Shown where there is no background picture, or beyond a small one.
+constexpr QRgb CalmBackground = 0xFFEEF2EC;
+
+// What the screen shows, copied from the node under its lock. History and
+// member lists hold only what can land inside the picture.
+struct StatusSnapshot {
+    int32_t phase = 0;
+    PeerEntry self;
+    NeighbourTable table;
+    std::vector<std::string> history;
+    std::vector<std::pair<std::string, MemberInfo>> members;
+};
+
+StatusSnapshot takeSnapshot(const Node& node);
+
+struct TextItem {
+    int x = 0;
+    int y = 0;         // top of the character cell
+    int cellHeight = 10;  // 10 or 20: the font
+    bool white = false;
+    std::string bytes;  // the formatted line, at most 319 bytes
+};
+
+// The lines of the screen in drawing order; none unless the node is started.
+std::vector<TextItem> statusItems(const StatusSnapshot& snapshot);
+
+// A bold fixed-pitch Japanese face whose character cell is `cellHeight`
+// pixels high.
+QFont makeFont(const QString& face, int cellHeight, int weight);
+// IPAGothic when it is there, else another fixed-pitch face with Japanese glyphs.
+QString statusFontFace();
+
+class StatusScreen {
+public:
+    // Makes the back buffer, loads the background and makes the fonts.
+    void create(const QString& backgroundPath);
+    // Releases the fonts, the background and the back buffer.
+    void release();
+    bool created() const { return created_; }
+
+    // Rebuilds the back buffer from the node; the caller shows it.
+    void draw(const Node& node);
+    void render(const std::vector<TextItem>& items);
+
+    const QImage& backBuffer() const { return backBuffer_; }
+    const QImage& background() const { return background_; }
+    const QFont& font(int cellHeight) const { return cellHeight >= 20 ? font20_ : font10_; }
+    int framesDrawn() const { return frames_; }
+
+private:
+    bool created_ = false;
+    QImage backBuffer_;
+    QImage background_;
+    QFont font10_;
+    QFont font20_;
+    int frames_ = 0;
+};
+
+}  // namespace palaver::shell
