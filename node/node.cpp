@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <system_error>
 
 namespace palaver {
 
@@ -120,7 +121,14 @@ int Node::startNode(std::string_view ip, int32_t port) {
         startSocketLibrary();
         return result;
     }
-    receiver_ = std::thread([this] { receiveLoop(); });
+    // Raised before the thread exists: a stop requested right after the start
+    // must not take the thread for one that has already ended.
+    ReceiverAlive = true;
+    try {
+        receiver_ = std::thread([this] { receiveLoop(); });
+    } catch (const std::system_error&) {
+        ReceiverAlive = false;  // the node runs without receiving
+    }
     NodePhase = 2;
     return 0;
 }
@@ -234,7 +242,14 @@ int Node::sendStop() {
         ip = state_.self.ip;
         port = state_.self.port;
     }
-    return sendText(ip.c_str(), composeStop().c_str(), port);
+    // Always from the socket itself, also when a send hook takes the other
+    // sends: only a stop from the node's own socket ends its receive thread.
+    sockaddr_in to{};
+    if (!makeAddress(ip, port, to)) return 3;
+    const std::string stop = composeStop();
+    ssize_t n = ::sendto(state_.udpSocket, stop.data(), stop.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                         sizeof to);
+    return n < 0 ? 3 : 0;
 }
 
 void Node::stopReceiving() {
