@@ -74,13 +74,15 @@ struct Received {
     int port = 0;
 };
 
-// A UDP socket bound to 127.0.0.1 on a port the system chooses.
+// A UDP socket, by default bound to 127.0.0.1 on a port the system chooses.
 class UdpSocket {
 public:
-    UdpSocket() {
+    UdpSocket() : UdpSocket(Loopback, 0) {}
+    // Bound to a given local address and port (0: the system chooses).
+    UdpSocket(const char* ip, int port) {
         fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
         if (fd_ < 0) throw std::runtime_error("UdpSocket: socket failed");
-        sockaddr_in a = loopbackAddress(0);
+        sockaddr_in a = loopbackAddress(port, ip);
         if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
             ::close(fd_);
             throw std::runtime_error("UdpSocket: bind failed");
