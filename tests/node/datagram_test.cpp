@@ -63,7 +63,6 @@ TEST(Compose, EveryTypeFromItsLiteralFormat) {
     for (char t : std::string("nXxBb")) {
         EXPECT_EQ(composeAddressed(t, "10.1.2.3", 4000), std::string(1, t) + "00`001`10.1.2.3@4000`");
     }
-    EXPECT_EQ(composeAddressed('Q', "10.1.2.3", 4000), "");
     EXPECT_EQ(composeNotice('D', "10.1.2.3", 4000), "D00`001`10.1.2.3@4000" + ticks(8) + "`");
     EXPECT_EQ(composeNotice('d', "10.1.2.3", 4000), "d00`001`10.1.2.3@4000" + ticks(8) + "`");
 

@@ -207,12 +207,5 @@ TEST_F(StartFixture, FailedBindLeavesNodeUnstartedAndRetryDrawsNewIdentity) {
     EXPECT_EQ(node.NodePhase.load(), 2);
 }
 
-TEST_F(StartFixture, LongNodeNameAndAddressAreCut) {
-    std::strcpy(node.NodeName, "a-name-of-19-chars!");
-    EXPECT_EQ(node.startNode("127.0.0.1.127.0.0.1.127", 5000), 3);
-    EXPECT_STREQ(node.state().self.ip, "127.0.0.1.127.0.0.1");
-    EXPECT_STREQ(node.state().self.name, "a-name-of-19-chars!");
-}
-
 }  // namespace
 }  // namespace palaver
