@@ -8,8 +8,8 @@ namespace palaver::overlay {
 namespace {
 
 TEST(OverlayChat, LoneNodeFirstLineIsRecordedOnceAndItsTwoSelfCopiesDropped) {
-    TempFolder folder;
-    auto n = startLiveNode(folder.path.string());
+    test::TempDir folder;
+    auto n = startLiveNode(folder.str());
     n->node->sendOwnChat("hi");
     ASSERT_TRUE(eventually([&] { return logLines(*n, 'S').size() >= 3; }));
     n->node->stopReceiving();  // every datagram before the stop has been handled

@@ -80,26 +80,6 @@ TEST(OverlayJoinHandler, EachStepWritesItsIdAndAnswersTheRightAddress) {
     EXPECT_TRUE(h.sent.empty());
 }
 
-TEST(OverlayJoinHandler, LeaveTellsEachNeighbourAboutTheOtherAndKeepsTheTable) {
-    HookedNode h;
-    {
-        auto g = h.node.lock();
-        h.node.state().table.next.assign(12, "10.0.0.2", 4002);
-        h.node.state().table.back.assign(123, "10.0.0.3", 4003);
-    }
-    h.node.JoinState = DisconnectShown;
-    const View before = h.now();
-    h.node.leaveRing();
-    EXPECT_EQ(h.node.JoinState.load(), JoinIdle);
-    ASSERT_EQ(h.sent.size(), 2u);
-    EXPECT_EQ(h.sent[0].to, "10.0.0.2@4002");
-    EXPECT_EQ(h.sent[0].text, "D00`001`10.0.0.3@4003`````````");
-    EXPECT_EQ(h.sent[1].to, "10.0.0.3@4003");
-    EXPECT_EQ(h.sent[1].text, "d00`001`10.0.0.2@4002`````````");
-    EXPECT_EQ(entry(h.now().state.table.next), entry(before.state.table.next));
-    EXPECT_EQ(entry(h.now().state.table.back), entry(before.state.table.back));
-}
-
 TEST(OverlayJoin, ThroughALoneContactMakesARingOfTwoAndGreetsBoth) {
     auto contact = startLiveNode();
     auto newcomer = startLiveNode();

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "node.h"
+#include "test_support.h"
 
 namespace palaver::overlay {
 
@@ -50,14 +51,10 @@ inline int probeFreePort(const std::string& ip) {
     return port;
 }
 
+// Waits for `condition` with a deadline that sanitizer builds also meet.
 template <typename Condition>
-bool eventually(Condition condition, std::chrono::milliseconds timeout = std::chrono::milliseconds(10000)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+bool eventually(Condition condition) {
+    return test::waitUntil(condition, std::chrono::milliseconds(10000));
 }
 
 inline std::string key(const std::string& ip, int port) { return ip + "@" + std::to_string(port); }
@@ -135,19 +132,6 @@ inline bool chatAndSettle(LiveNode& from, const std::string& text, const std::ve
         return true;
     });
 }
-
-// A temporary folder, removed with its contents at the end of the test.
-struct TempFolder {
-    std::filesystem::path path;
-    TempFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "overlay-XXXXXX").string();
-        if (::mkdtemp(pattern.data())) path = pattern;
-    }
-    ~TempFolder() {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
-};
 
 inline std::vector<std::string> logLines(const LiveNode& n, char type) {
     std::ifstream in(n.node->datagramLogPath());

@@ -98,9 +98,9 @@ TEST(OverlayWalkHandler, StartGoesToBackAndReplyGreetsWithTheCurrentSequence) {
 // In a fresh ring of two every walk step goes to the other node: the contact
 // sees the odd TTLs down to 1 and is the end node.
 TEST(OverlayWalk, RingOfTwoWalkAlternatesAndEndsAtTheContact) {
-    TempFolder folder;
-    auto contact = startLiveNode(folder.path.string());
-    auto newcomer = startLiveNode(folder.path.string());
+    test::TempDir folder;
+    auto contact = startLiveNode(folder.str());
+    auto newcomer = startLiveNode(folder.str());
     ASSERT_TRUE(joinAndSettle(*newcomer, *contact, {contact.get(), newcomer.get()}));
 
     std::vector<std::string> atContact, atNewcomer;
