@@ -147,5 +147,11 @@ echo "=== writing $OUT"
   else
     echo "The shell did not build (target palaver_shell); the window figures are missing from this run."
   fi
+  echo
+  echo "## What limits the figures"
+  echo
+  echo "- Receive loop: a pass is the datagram's work plus a 1 ms sleep. The receive thread already sets its timer slack to 1 ns, and the sleep alone still ends tens of µs late on this virtual machine (the line under the throughput table); the datagram's own work adds only a few µs (the per-datagram table). When the share stays under 95 %, the sleep's wake-up latency and the load on the machine are what is left, not the node's code."
+  echo "- Busy overlays: every pass costs the receive thread tens of µs of CPU (the 1 ms sleep's wake-up and the receive, mostly in the kernel; CPU per pass in the throughput table). N nodes that are all busy at once ask for N × 1000 such passes a second, which 2 cores cannot give once N is in the tens; the per-node rate then falls as N grows while the process uses what CPU the machine leaves it. A node with a core to itself runs at the single-node rate."
+  echo "- Window: the per-line text drawing dominates a redraw (RenderItems against RenderBackgroundOnly); at the start screen, with almost no text, the idle cost is the loop's 10 ms passes and the copy of the whole 640 × 480 picture onto the window on every tick."
 } > "$OUT"
 echo "done: $OUT"
