@@ -8,20 +8,25 @@
 #include "statusscreen.h"
 #include "ui_about.h"
 
+// The resources are linked from a static library: register them by hand.
+static void registerResources() { Q_INIT_RESOURCE(palaver); }
+
 namespace palaver::shell {
 
 QIcon programIcon() {
+    static const bool registered = (registerResources(), true);
+    (void)registered;
     QIcon icon;
     for (int size : {16, 32, 48}) icon.addFile(QStringLiteral(":/icons/palaver-%1.png").arg(size), QSize(size, size));
     return icon;
 }
 
 AboutBox::AboutBox(QWidget* owner) : QDialog(owner) {
+    setWindowIcon(programIcon());  // also makes sure the pictures are there
     Ui::AboutBox ui;
     ui.setupUi(this);
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint);
-    setWindowIcon(programIcon());
 }
 
 MainWindow::MainWindow(const char* title, const char* className, Handlers handlers)

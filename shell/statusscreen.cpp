@@ -101,9 +101,14 @@ QString statusFontFace() {
         QString name = QString::fromUtf8(face);
         if (families.contains(name, Qt::CaseInsensitive)) return name;
     }
+    // Japanese monospace faces mix half- and full-width glyphs, so fontconfig
+    // often does not call them fixed-pitch: look at the advances instead.
     for (const QString& family : families) {
-        if (QFontDatabase::isFixedPitch(family) &&
-            QFontDatabase::writingSystems(family).contains(QFontDatabase::Japanese)) {
+        if (!QFontDatabase::writingSystems(family).contains(QFontDatabase::Japanese)) continue;
+        QFontMetrics m(QFont(family, 10));
+        int half = m.horizontalAdvance(QLatin1Char('W'));
+        int full = m.horizontalAdvance(QChar(0x3042));
+        if (m.horizontalAdvance(QLatin1Char('i')) == half && full >= 2 * half - 1 && full <= 2 * half + 1) {
             return family;
         }
     }
