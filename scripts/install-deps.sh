@@ -8,7 +8,7 @@ PACKAGES=(
   build-essential cmake pkg-config git
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev
-  xvfb xauth x11-utils fonts-ipafont-gothic
+  xvfb xauth x11-utils xdotool libx11-dev fonts-ipafont-gothic
   clang libclang-rt-14-dev cppcheck clang-tidy
 )
 
