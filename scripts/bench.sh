@@ -110,7 +110,7 @@ echo "=== writing $OUT"
   echo "- Date: $(date -u '+%Y-%m-%d %H:%M UTC')"
   echo "- Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//'), kernel $(uname -r), $(awk '/MemTotal/ {printf "%.1f GiB RAM", $2/1048576}' /proc/meminfo)"
   echo "- Load average (1, 5, 15 min) at start: $LOAD_START; at end: $LOAD_END. The machine is shared with other builds; higher load lowers every rate and raises every time below."
-  echo "- Commit: $(git rev-parse --short HEAD)$(git diff --quiet HEAD -- node shell bench || echo ' (with uncommitted changes in node/, shell/ or bench/)')"
+  echo "- Commit: $(git rev-parse --short HEAD)$(git diff --quiet HEAD -- node shell bench ':!bench/RESULTS.md' || echo ' (with uncommitted changes in node/, shell/ or bench/)')"
   echo
   echo "## Per-datagram costs (Google Benchmark, 5 repetitions)"
   echo
