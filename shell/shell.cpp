@@ -115,8 +115,7 @@ void Shell::sceneTick() {
         updateJoinControls();
         handleRequests();
         if (screen_.created()) {
-            screen_.draw(node_);
-            if (window_) window_->present(screen_.backBuffer());
+            if (screen_.draw(node_) && window_) window_->present(screen_.backBuffer());
         }
         break;
     case SceneShuttingDown:

@@ -141,6 +141,9 @@ void StatusScreen::create(const QString& backgroundPath) {
     const QString face = statusFontFace();
     font10_ = makeFont(face, 10, 700);
     font20_ = makeFont(face, 20, 700);
+    ascent10_ = QFontMetrics(font10_).ascent();
+    ascent20_ = QFontMetrics(font20_).ascent();
+    painted_ = false;
     created_ = true;
 }
 
@@ -150,10 +153,23 @@ void StatusScreen::release() {
     font20_ = QFont();
     background_ = QImage();
     backBuffer_ = QImage();
+    shownItems_.clear();
+    painted_ = false;
     created_ = false;
 }
 
-void StatusScreen::draw(const Node& node) { render(statusItems(takeSnapshot(node))); }
+bool StatusScreen::draw(const Node& node) {
+    if (!created_) return false;
+    ++frames_;
+    std::vector<TextItem> items = statusItems(takeSnapshot(node));
+    // The background and the box never change, so equal lines make an equal
+    // picture: an idle screen costs a snapshot, not a repaint.
+    if (painted_ && items == shownItems_) return false;
+    render(items);
+    shownItems_ = std::move(items);
+    painted_ = true;
+    return true;
+}
 
 void StatusScreen::render(const std::vector<TextItem>& items) {
     if (!created_) return;
@@ -168,9 +184,11 @@ void StatusScreen::render(const std::vector<TextItem>& items) {
         p.setFont(f);
         p.setPen(item.white ? Qt::white : Qt::black);
         // Positions name the top-left corner of the cell; Qt draws at the baseline.
-        p.drawText(QPoint(item.x, item.y + QFontMetrics(f).ascent()), decodeCp932(item.bytes));
+        const int ascent = item.cellHeight >= 20 ? ascent20_ : ascent10_;
+        p.drawText(QPoint(item.x, item.y + ascent), decodeCp932(item.bytes));
     }
-    ++frames_;
+    ++paints_;
+    painted_ = false;  // a picture painted from outside draw() is not what shownItems_ holds
 }
 
 }  // namespace palaver::shell

@@ -44,6 +44,8 @@ struct TextItem {
     int cellHeight = 10;  // 10 or 20: the font
     bool white = false;
     std::string bytes;  // the formatted line, at most 319 bytes
+
+    bool operator==(const TextItem&) const = default;
 };
 
 // The lines of the screen in drawing order; none unless the node is started.
@@ -63,14 +65,18 @@ public:
     void release();
     bool created() const { return created_; }
 
-    // Rebuilds the back buffer from the node; the caller shows it.
-    void draw(const Node& node);
+    // Rebuilds the back buffer from the node; the caller shows it. Returns
+    // false when the picture would come out exactly as the one already in the
+    // back buffer: then nothing is painted and there is nothing new to show.
+    bool draw(const Node& node);
     void render(const std::vector<TextItem>& items);
 
     const QImage& backBuffer() const { return backBuffer_; }
     const QImage& background() const { return background_; }
     const QFont& font(int cellHeight) const { return cellHeight >= 20 ? font20_ : font10_; }
+    // Ticks that drew the screen, and how many of them painted a new picture.
     int framesDrawn() const { return frames_; }
+    int picturesPainted() const { return paints_; }
 
 private:
     bool created_ = false;
@@ -78,7 +84,13 @@ private:
     QImage background_;
     QFont font10_;
     QFont font20_;
+    int ascent10_ = 0;
+    int ascent20_ = 0;
     int frames_ = 0;
+    int paints_ = 0;
+    // What the back buffer shows now; valid while `painted_` is set.
+    std::vector<TextItem> shownItems_;
+    bool painted_ = false;
 };
 
 }  // namespace palaver::shell

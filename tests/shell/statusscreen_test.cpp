@@ -241,3 +241,28 @@ TEST(StatusScreen, MissingBackgroundGivesACalmPlainColour) {
     EXPECT_EQ(image.pixel(300, 8), 0xFF000000u);
     EXPECT_GT(qGray(CalmBackground), 200);  // light: black text stays readable
 }
+
+TEST(StatusScreen, UnchangedScreenIsNotPaintedAgainButAChangeIs) {
+    ShellRig rig;
+    rig.start();
+    const StatusScreen& screen = rig.shell().screen();
+    rig.ticks(1);
+    const int painted = screen.picturesPainted();
+    const QImage shown = rig.shell().window()->shownPicture().copy();
+
+    // Idle ticks draw the screen but find nothing new to paint or show.
+    rig.ticks(3);
+    EXPECT_EQ(screen.picturesPainted(), painted);
+    EXPECT_EQ(rig.shell().window()->shownPicture(), shown);
+
+    // A chat line changes the history and the member table: painted and shown.
+    rig.node().sendOwnChat("changed");
+    ASSERT_TRUE(palaver::shelltest::waitFor([&] {
+        auto guard = rig.node().lock();
+        return rig.node().history().size() == 2;
+    }));
+    rig.ticks(1);
+    EXPECT_EQ(screen.picturesPainted(), painted + 1);
+    EXPECT_NE(rig.shell().window()->shownPicture(), shown);
+    EXPECT_EQ(rig.shell().window()->shownPicture(), screen.backBuffer());
+}
