@@ -11,6 +11,11 @@ cppcheck --quiet --error-exitcode=1 --enable=warning,performance,portability --s
   --inline-suppr --suppress=missingIncludeSystem -I node $SOURCES
 
 echo "clang-tidy"
-clang-tidy -p build --quiet $SOURCES 2>&1 | grep -vE '^[0-9]+ warnings? generated\.$|^Suppressed [0-9]+ warnings|^Use -header-filter' || true
-clang-tidy -p build --quiet $SOURCES >/dev/null 2>&1
+status=0
+clang-tidy -p build --quiet $SOURCES > build/clang-tidy.log 2>&1 || status=$?
+grep -vE '^[0-9]+ warnings? generated\.$|^Suppressed [0-9]+ warnings|^Use -header-filter' build/clang-tidy.log || true
+if [ "$status" -ne 0 ]; then
+  echo "clang-tidy found problems"
+  exit 1
+fi
 echo "static checks clean"

@@ -17,7 +17,8 @@ public:
     }
     Converter(const Converter&) = delete;
     Converter& operator=(const Converter&) = delete;
-    bool valid() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+    // iconv_open reports failure as (iconv_t)-1.
+    bool valid() const { return cd_ != reinterpret_cast<iconv_t>(-1); }  // NOLINT(performance-no-int-to-ptr)
     void reset() { iconv(cd_, nullptr, nullptr, nullptr, nullptr); }
 
     // Converts the whole input: 0, or the errno of the sequence that stopped

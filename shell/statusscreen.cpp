@@ -4,7 +4,6 @@
 #include <QFontMetrics>
 #include <QPainter>
 
-#include <cstdarg>
 #include <cstdio>
 
 #include "cp932.h"
@@ -22,12 +21,10 @@ constexpr std::size_t VisibleMembers = (ScreenHeight - MemberTop + LineStep - 1)
 
 // Formats one line into the 320-byte line buffer; longer lines are cut there,
 // never inside a double-byte character.
-__attribute__((format(printf, 1, 2))) std::string formatLine(const char* format, ...) {
+template <typename... Args>
+std::string formatLine(const char* format, Args... args) {
     char lineBuffer[LineBufferSize];
-    va_list args;
-    va_start(args, format);
-    int n = std::vsnprintf(lineBuffer, sizeof lineBuffer, format, args);
-    va_end(args);
+    int n = std::snprintf(lineBuffer, sizeof lineBuffer, format, args...);
     if (n < 0) return std::string();
     std::string_view text(lineBuffer, static_cast<std::size_t>(n) < sizeof lineBuffer
                                           ? static_cast<std::size_t>(n)
