@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "node.h"
+#include "overlay_support.h"
 #include "test_support.h"
 
 extern char** environ;
@@ -21,48 +22,22 @@ namespace {
 // The only address the hostile sender uses; no table may ever name it.
 constexpr const char* HostileIp = "127.0.0.66";
 
-struct Member {
-    std::string ip;
-    int port = 0;
-    std::unique_ptr<Node> node;
-    std::string key() const { return ip + "@" + std::to_string(port); }
-};
+using overlay::LiveNode;
 
-std::unique_ptr<Member> startMember(int index) {
-    auto m = std::make_unique<Member>();
-    m->ip = "127.0.0." + std::to_string(10 + index);
-    m->node = std::make_unique<Node>();
-    copyField(m->node->NodeName, "unknown");
-    m->node->initialise(static_cast<uint32_t>(1000 + index));
-    for (int attempt = 0; attempt < 20; ++attempt) {
-        m->port = freeUdpPort();
-        if (m->node->startNode(m->ip, m->port) == 0) return m;
-    }
-    return nullptr;
-}
-
-bool knowsMember(const Node& node, const std::string& key, int32_t sequence) {
-    auto guard = node.lock();
-    auto it = node.members().find(key);
-    return it != node.members().end() && it->second.lastSequence >= sequence;
-}
-
-// Joins `newcomer` through `contact` and waits until its walk has ended and
-// its greeting is known to itself, so joins never overlap.
-bool join(Member& newcomer, const Member& contact) {
-    newcomer.node->requestJoin(contact.ip, contact.port);
-    return waitUntil([&] { return newcomer.node->JoinState.load() == 1; }) &&
-           waitUntil([&] { return knowsMember(*newcomer.node, newcomer.key(), 1); });
+bool knowsLine(const LiveNode& n, const std::string& key, int32_t sequence) {
+    auto guard = n.node->lock();
+    auto it = n.node->members().find(key);
+    return it != n.node->members().end() && it->second.lastSequence >= sequence;
 }
 
 // Follows next from the first node: every node once, back mirroring next.
-::testing::AssertionResult ringIntact(const std::vector<std::unique_ptr<Member>>& ring) {
-    std::map<std::string, const Member*> byKey;
-    for (const auto& m : ring) byKey[m->key()] = m.get();
-    const Member* at = ring.front().get();
+::testing::AssertionResult ringIntact(const std::vector<std::unique_ptr<LiveNode>>& ring) {
+    std::map<std::string, const LiveNode*> byKey;
+    for (const auto& m : ring) byKey[m->self()] = m.get();
+    const LiveNode* at = ring.front().get();
     std::set<std::string> seen;
     for (std::size_t step = 0; step < ring.size(); ++step) {
-        if (!seen.insert(at->key()).second) return ::testing::AssertionFailure() << "revisited " << at->key();
+        if (!seen.insert(at->self()).second) return ::testing::AssertionFailure() << "revisited " << at->self();
         std::string nextKey;
         {
             auto guard = at->node->lock();
@@ -70,11 +45,11 @@ bool join(Member& newcomer, const Member& contact) {
             nextKey = std::string(next.ip) + "@" + std::to_string(next.port);
         }
         auto it = byKey.find(nextKey);
-        if (it == byKey.end()) return ::testing::AssertionFailure() << at->key() << " has next " << nextKey;
+        if (it == byKey.end()) return ::testing::AssertionFailure() << at->self() << " has next " << nextKey;
         auto guard = it->second->node->lock();
         const PeerEntry& back = it->second->node->state().table.back;
-        if (std::string(back.ip) + "@" + std::to_string(back.port) != at->key()) {
-            return ::testing::AssertionFailure() << nextKey << " does not have " << at->key() << " as back";
+        if (std::string(back.ip) + "@" + std::to_string(back.port) != at->self()) {
+            return ::testing::AssertionFailure() << nextKey << " does not have " << at->self() << " as back";
         }
         at = it->second;
     }
@@ -137,16 +112,15 @@ std::vector<std::string> hostilePayloads(std::mt19937& rng) {
 
 TEST(HardeningTest, OverlaySurvivesHostileTrafficWithoutLosingChat) {
     constexpr int NodeCount = 8;
-    std::vector<std::unique_ptr<Member>> ring;
-    for (int i = 0; i < NodeCount; ++i) {
-        auto m = startMember(i);
-        ASSERT_NE(m, nullptr) << "node " << i << " did not start";
-        ring.push_back(std::move(m));
-    }
+    std::vector<std::unique_ptr<LiveNode>> ring;
+    std::vector<LiveNode*> joined;
     std::mt19937 rng(12345);
-    for (int i = 1; i < NodeCount; ++i) {
+    for (int i = 0; i < NodeCount; ++i) {
+        ring.push_back(overlay::startLiveNode());
+        joined.push_back(ring.back().get());
+        if (i == 0) continue;
         std::uniform_int_distribution<int> pick(0, i - 1);
-        ASSERT_TRUE(join(*ring[static_cast<std::size_t>(i)], *ring[static_cast<std::size_t>(pick(rng))]))
+        ASSERT_TRUE(overlay::joinAndSettle(*ring.back(), *ring[static_cast<std::size_t>(pick(rng))], joined))
             << "join of node " << i;
     }
     ASSERT_TRUE(ringIntact(ring));
@@ -191,21 +165,21 @@ TEST(HardeningTest, OverlaySurvivesHostileTrafficWithoutLosingChat) {
     for (const auto& origin : ring) {
         int32_t last = origin->node->ChatSequence.load() - 1;
         for (const auto& m : ring) {
-            EXPECT_TRUE(waitUntil([&] { return knowsMember(*m->node, origin->key(), last); },
+            EXPECT_TRUE(waitUntil([&] { return knowsLine(*m, origin->self(), last); },
                                   std::chrono::milliseconds(15000)))
-                << m->key() << " lacks line " << last << " of " << origin->key();
+                << m->self() << " lacks line " << last << " of " << origin->self();
         }
     }
-    for (const auto& m : ring) EXPECT_TRUE(m->node->ReceiverAlive.load()) << m->key() << " stopped";
+    for (const auto& m : ring) EXPECT_TRUE(m->node->ReceiverAlive.load()) << m->self() << " stopped";
     EXPECT_TRUE(ringIntact(ring));
     for (const auto& m : ring) {
         auto guard = m->node->lock();
         const NeighbourTable& t = m->node->state().table;
         const PeerEntry* entries[] = {&t.next, &t.back, &t.random[0], &t.random[1], &t.random[2], &t.critical};
-        for (const PeerEntry* e : entries) EXPECT_STRNE(e->ip, HostileIp) << "entry of " << m->key();
-        EXPECT_EQ(m->node->members().size(), ring.size()) << m->key();
+        for (const PeerEntry* e : entries) EXPECT_STRNE(e->ip, HostileIp) << "entry of " << m->self();
+        EXPECT_EQ(m->node->members().size(), ring.size()) << m->self();
         for (const auto& [key, info] : m->node->members()) {
-            EXPECT_EQ(key.find(HostileIp), std::string::npos) << key << " at " << m->key();
+            EXPECT_EQ(key.find(HostileIp), std::string::npos) << key << " at " << m->self();
         }
     }
 }
