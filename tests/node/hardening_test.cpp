@@ -93,7 +93,7 @@ std::vector<std::string> hostilePayloads(std::mt19937& rng) {
     out.push_back(std::string("!\0garbage", 9));
     // Zero bytes inside, oversize, empty, and random bytes without any '@',
     // so that no random datagram can carry a usable address.
-    out.push_back(std::string("S00`0```\0127.0.0.66@1`1`x`", 26));
+    out.push_back(std::string("S00`0```") + '\0' + "127.0.0.66@1`1`x`");
     out.push_back(std::string(1500, 'S'));
     out.push_back(std::string(1001, 'L'));
     out.push_back(std::string());
