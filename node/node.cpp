@@ -234,14 +234,13 @@ void Node::flush(Outbox& out) {
 // ---------------------------------------------------------------------------
 // Receive loop
 
+std::pair<std::string, int32_t> Node::selfAddress() const {
+    auto guard = lock();
+    return {state_.self.ip, state_.self.port};
+}
+
 int Node::sendStop() {
-    std::string ip;
-    int32_t port;
-    {
-        auto guard = lock();
-        ip = state_.self.ip;
-        port = state_.self.port;
-    }
+    const auto [ip, port] = selfAddress();
     // Always from the socket itself, also when a send hook takes the other
     // sends: only a stop from the node's own socket ends its receive thread.
     sockaddr_in to{};

@@ -23,6 +23,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "datagram.h"
@@ -171,6 +172,9 @@ private:
     void dispatch(const DatagramFields& f, std::string& text, const sockaddr_in& source, Outbox& out);
     void flush(Outbox& out);
     bool isOwnSocket(const sockaddr_in& source) const;
+    // The node's own ip text and port, read under the lock.
+    std::pair<std::string, int32_t> selfAddress() const;
+    std::string ownFilePath(const char* prefix, const char* suffix, bool withIp) const;
 
     // Under the lock: queue sends to the neighbours / one random neighbour.
     void queueToNeighbours(const std::string& text, Outbox& out) const;

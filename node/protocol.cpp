@@ -113,13 +113,7 @@ void Node::onWalkReply(const DatagramFields& f, Outbox& out) {
 // Chat
 
 void Node::sendOwnChat(std::string_view text) {
-    std::string ip;
-    int32_t port;
-    {
-        auto guard = lock();
-        ip = state_.self.ip;
-        port = state_.self.port;
-    }
+    const auto [ip, port] = selfAddress();
     // Reading and advancing the counter is one atomic step, shared with the
     // greeting that the receive thread sends.
     int32_t sequence = ChatSequence.fetch_add(1);

@@ -72,25 +72,20 @@ int Node::writePortReport() {
     return 0;
 }
 
-std::string Node::datagramLogPath() const {
+std::string Node::ownFilePath(const char* prefix, const char* suffix, bool withIp) const {
     auto guard = lock();
-    char name[64];
-    std::snprintf(name, sizeof name, "%s@%d.txt", state_.self.ip, state_.self.port);
+    char name[80];
+    if (withIp) {
+        std::snprintf(name, sizeof name, "%s%s@%d%s", prefix, state_.self.ip, state_.self.port, suffix);
+    } else {
+        std::snprintf(name, sizeof name, "%s%d%s", prefix, state_.self.port, suffix);
+    }
     return joinPath(fileDir_, name);
 }
 
-std::string Node::closingReportPath() const {
-    auto guard = lock();
-    char name[64];
-    std::snprintf(name, sizeof name, "status_%s@%d.csv", state_.self.ip, state_.self.port);
-    return joinPath(fileDir_, name);
-}
-
-std::string Node::portReportPath() const {
-    auto guard = lock();
-    char name[32];
-    std::snprintf(name, sizeof name, "%d.csv", state_.self.port);
-    return joinPath(fileDir_, name);
-}
+// "<ip>@<port>.txt", "status_<ip>@<port>.csv" and "<port>.csv".
+std::string Node::datagramLogPath() const { return ownFilePath("", ".txt", true); }
+std::string Node::closingReportPath() const { return ownFilePath("status_", ".csv", true); }
+std::string Node::portReportPath() const { return ownFilePath("", ".csv", false); }
 
 }  // namespace palaver
