@@ -37,18 +37,11 @@ inline std::string freshLoopbackIp() {
 }
 
 inline int probeFreePort(const std::string& ip) {
-    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    ::inet_pton(AF_INET, ip.c_str(), &a.sin_addr);
-    int port = 0;
-    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-        socklen_t len = sizeof a;
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-        port = ntohs(a.sin_port);
+    try {
+        return test::UdpSocket(ip.c_str(), 0).port();
+    } catch (const std::runtime_error&) {
+        return 0;
     }
-    if (fd >= 0) ::close(fd);
-    return port;
 }
 
 // Waits for `condition` with a deadline that sanitizer builds also meet.

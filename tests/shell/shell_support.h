@@ -22,20 +22,15 @@
 #include <thread>
 #include <vector>
 
+#include "../node/test_support.h"
 #include "shell.h"
 
 namespace palaver::shelltest {
 
+// A UDP port on `ip` that was free a moment ago.
 inline int freeUdpPort(const char* ip = "127.0.0.1") {
-    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    inet_pton(AF_INET, ip, &a.sin_addr);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
+    test::UdpSocket probe(ip, 0);
+    return probe.port();
 }
 
 // Handles Qt events until `done` holds or the deadline passes.
@@ -49,12 +44,8 @@ inline bool waitFor(const std::function<bool()>& done, int ms = 5000) {
     return true;
 }
 
-inline std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+// Whole contents of a file; empty when it cannot be read.
+inline std::string readFile(const std::filesystem::path& path) { return test::readFile(path).value_or(""); }
 
 struct SentDatagram {
     bool mainThread;
@@ -63,22 +54,7 @@ struct SentDatagram {
     std::string text;
 };
 
-// A temporary folder that is removed again.
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/palaver-shell-XXXXXX";
-        path_ = mkdtemp(pattern);
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
+using test::TempDir;
 
 // A shell with its window, writing into a temporary folder. Every datagram
 // its node sends is recorded and then really sent from the node's socket.
