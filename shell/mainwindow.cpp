@@ -73,7 +73,7 @@ void MainWindow::closeEvent(QCloseEvent* event) {
 void MainWindow::paintEvent(QPaintEvent*) {
     if (shown_.isNull()) return;
     QPainter p(this);
-    p.drawImage(0, 0, shown_);
+    drawInBands(p, QPoint(0, 0), shown_);
 }
 
 }  // namespace palaver::shell

@@ -4,6 +4,7 @@
 #include <QFontMetrics>
 #include <QPainter>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "cp932.h"
@@ -90,6 +91,16 @@ std::vector<TextItem> statusItems(const StatusSnapshot& s) {
     return items;
 }
 
+void drawInBands(QPainter& painter, QPoint at, const QImage& image) {
+    if (image.isNull()) return;
+    // Qt splits work across threads from 96 rows or 2^16 pixels on.
+    const int rows = std::clamp(0xFFFF / std::max(1, image.width()), 1, 64);
+    for (int y = 0; y < image.height(); y += rows) {
+        const int h = std::min(rows, image.height() - y);
+        painter.drawImage(at + QPoint(0, y), image.copy(0, y, image.width(), h));
+    }
+}
+
 QString statusFontFace() {
     const QStringList families = QFontDatabase::families();
     static const char* const preferred[] = {"IPAGothic", "IPAゴシック", "Noto Sans Mono CJK JP",
@@ -131,10 +142,27 @@ QFont makeFont(const QString& face, int cellHeight, int weight) {
 }
 
 void StatusScreen::create(const QString& backgroundPath) {
-    backBuffer_ = QImage(ScreenWidth, ScreenHeight, QImage::Format_RGB32);
-    backBuffer_.fill(CalmBackground);
-    background_ = QImage(backgroundPath);  // null when missing or unreadable
-    if (!background_.isNull()) background_ = background_.convertToFormat(QImage::Format_RGB32);
+    // The background's top-left 640 x 480 pixels, copied pixel by pixel (it
+    // is done once) so that no conversion leaves this thread; the calm colour
+    // shows beyond a smaller picture and where there is none.
+    const QImage loaded(backgroundPath);  // null when missing or unreadable
+    base_ = QImage(ScreenWidth, ScreenHeight, QImage::Format_RGB32);
+    base_.fill(CalmBackground);
+    background_ = QImage();
+    if (!loaded.isNull()) {
+        const int w = std::min(loaded.width(), ScreenWidth);
+        const int h = std::min(loaded.height(), ScreenHeight);
+        for (int y = 0; y < h; ++y) {
+            auto* line = reinterpret_cast<QRgb*>(base_.scanLine(y));
+            for (int x = 0; x < w; ++x) line[x] = 0xFF000000u | loaded.pixel(x, y);
+        }
+        background_ = base_.copy();
+    }
+    for (int y = BoxTop; y < BoxBottom; ++y) {
+        auto* line = reinterpret_cast<QRgb*>(base_.scanLine(y));
+        std::fill(line + BoxLeft, line + BoxRight, 0xFF000000u);
+    }
+    backBuffer_ = base_.copy();
     const QString face = statusFontFace();
     font10_ = makeFont(face, 10, 700);
     font20_ = makeFont(face, 20, 700);
@@ -149,6 +177,7 @@ void StatusScreen::release() {
     font10_ = QFont();
     font20_ = QFont();
     background_ = QImage();
+    base_ = QImage();
     backBuffer_ = QImage();
     shownItems_.clear();
     painted_ = false;
@@ -170,12 +199,9 @@ bool StatusScreen::draw(const Node& node) {
 
 void StatusScreen::render(const std::vector<TextItem>& items) {
     if (!created_) return;
+    // Background and box, then the lines on top.
+    std::copy_n(base_.constBits(), base_.sizeInBytes(), backBuffer_.bits());
     QPainter p(&backBuffer_);
-    if (background_.width() < ScreenWidth || background_.height() < ScreenHeight) {
-        p.fillRect(0, 0, ScreenWidth, ScreenHeight, QColor::fromRgb(CalmBackground));
-    }
-    if (!background_.isNull()) p.drawImage(0, 0, background_, 0, 0, ScreenWidth, ScreenHeight);
-    p.fillRect(QRect(QPoint(BoxLeft, BoxTop), QPoint(BoxRight - 1, BoxBottom - 1)), Qt::black);
     for (const TextItem& item : items) {
         const QFont& f = font(item.cellHeight);
         p.setFont(f);

@@ -6,6 +6,7 @@
 
 #include <QFont>
 #include <QImage>
+#include <QPainter>
 #include <QString>
 
 #include <cstdint>
@@ -37,6 +38,11 @@ struct StatusSnapshot {
 };
 
 StatusSnapshot takeSnapshot(const Node& node);
+
+// Draws `image` with its top-left corner at `at`, in bands small enough that
+// Qt does all the work on this thread: it hands conversions and blends of
+// larger pictures to worker threads of its own.
+void drawInBands(QPainter& painter, QPoint at, const QImage& image);
 
 struct TextItem {
     int x = 0;
@@ -82,6 +88,8 @@ private:
     bool created_ = false;
     QImage backBuffer_;
     QImage background_;
+    // The fixed part of every picture: background (or the calm colour) and box.
+    QImage base_;
     QFont font10_;
     QFont font20_;
     int ascent10_ = 0;

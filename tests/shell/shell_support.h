@@ -86,6 +86,12 @@ public:
         shell_->createMainWindow();
     }
 
+    // The shell (and its node's receive thread, which records into sent_)
+    // goes before the record does.
+    ~ShellRig() { shell_.reset(); }
+    ShellRig(const ShellRig&) = delete;
+    ShellRig& operator=(const ShellRig&) = delete;
+
     shell::Shell& shell() { return *shell_; }
     Node& node() { return shell_->node(); }
     const std::filesystem::path& dir() const { return dir_.path(); }
