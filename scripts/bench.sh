@@ -125,13 +125,13 @@ echo "=== writing $OUT"
   if [ "$HAVE_SHELL" = 1 ]; then
     echo "### One redraw of the status screen into the back buffer (Google Benchmark, offscreen, 5 repetitions)"
     echo
-    echo "A node in phase 2 with 10,000 members, a history of 10,001 lines and three random peers: a full screen (43 history lines and 25 member lines reach the 480-pixel buffer). \`DrawStatusScreen\` is the whole redraw; the next three are its steps; \`RenderBackgroundOnly\` is the fixed part (background copy and black box, no text). Target: a full tick below 2 ms."
+    echo "A node in phase 2 with 10,000 members, a history of 10,001 lines and three random peers: a full screen (43 history lines and 25 member lines reach the 480-pixel buffer). \`DrawStatusScreen\` is what a tick's drawing costs while nothing on the screen changes (snapshot and lines are made and compared with the picture already painted; nothing is painted); the next three are its steps, \`RenderItems\` being the full repaint a tick does when a line has changed; \`RenderBackgroundOnly\` is the fixed part (background copy and black box, no text). Target: a full tick below 2 ms."
     echo
     bench_table "$TMP/screen.json" '{"BM_DrawStatusScreen":"< 2 ms","BM_RenderItems":"< 2 ms (with the rest)"}'
     echo
     echo "### The shell running, node started, left idle"
     echo
-    echo "The real shell (main window, tick loop, control panel, status screen) in one process under ${PLATFORM_ENV[*]}: the node is started on 127.0.0.1 through the start button's command, 2 s pass, then 10 s idle. CPU share: the process's CPU time (getrusage) over those 10 s, as a share of one core; median of 3 runs (runs in brackets). Tick: every tick of the idle periods (control swap, requests, full redraw, copy onto the window), pooled over the runs. With 10,000 members the table and history are filled before the start, so every tick draws a full screen. Targets: idle CPU below 1 % of one core; a tick below 2 ms."
+    echo "The real shell (main window, tick loop, control panel, status screen) in one process under ${PLATFORM_ENV[*]}: the node is started on 127.0.0.1 through the start button's command, 2 s pass, then 10 s idle. CPU share: the process's CPU time (getrusage) over those 10 s, as a share of one core; median of 3 runs (runs in brackets). Tick: every tick of the idle periods (control swap, requests, drawing, and the repaint and copy onto the window when a line has changed), pooled over the runs. With 10,000 members the table and history are filled before the start, so the screen is full; a tick repaints it only when a line changes. Targets: idle CPU below 1 % of one core; a tick below 2 ms."
     echo
     echo "| members | platform | idle CPU, one core (median; runs) | tick median / 90th pct / worst | ticks | resident memory at end |"
     echo "|---|---|---|---|---|---|"
@@ -139,7 +139,7 @@ echo "=== writing $OUT"
     echo
     echo "### The program \`palaver\` at its start screen"
     echo
-    echo "\`build-bench/shell/palaver\` started under ${PLATFORM_ENV[*]} in a folder holding image/BG1.bmp, left alone (node not started; the status screen is still redrawn every tick): CPU from utime + stime in /proc/<pid>/stat over 10 s after 3 s of start-up, as a share of one core; VmRSS at the end. Target: below 1 %. Median: $(printf '%s\n' "${SHARES[@]}" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}') %."
+    echo "\`build-bench/shell/palaver\` started under ${PLATFORM_ENV[*]} in a folder holding image/BG1.bmp, left alone (node not started; the status screen is still drawn every tick and repainted only when it changes): CPU from utime + stime in /proc/<pid>/stat over 10 s after 3 s of start-up, as a share of one core; VmRSS at the end. Target: below 1 %. Median: $(printf '%s\n' "${SHARES[@]}" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}') %."
     echo
     echo "| run | CPU, one core | resident memory |"
     echo "|---|---|---|"
@@ -152,6 +152,6 @@ echo "=== writing $OUT"
   echo
   echo "- Receive loop: a pass is the datagram's work plus a 1 ms sleep. The receive thread already sets its timer slack to 1 ns, and the sleep alone still ends tens of µs late on this virtual machine (the line under the throughput table); the datagram's own work adds only a few µs (the per-datagram table). When the share stays under 95 %, the sleep's wake-up latency and the load on the machine are what is left, not the node's code."
   echo "- Busy overlays: every pass costs the receive thread tens of µs of CPU (the 1 ms sleep's wake-up and the receive, mostly in the kernel; CPU per pass in the throughput table). N nodes that are all busy at once ask for N × 1000 such passes a second, which 2 cores cannot give once N is in the tens; the per-node rate then falls as N grows while the process uses what CPU the machine leaves it. A node with a core to itself runs at the single-node rate."
-  echo "- Window: the per-line text drawing dominates a redraw (RenderItems against RenderBackgroundOnly); at the start screen, with almost no text, the idle cost is the loop's 10 ms passes and the copy of the whole 640 × 480 picture onto the window on every tick."
+  echo "- Window: a full repaint costs about a millisecond, nearly all of it text drawing (RenderItems against RenderBackgroundOnly), so a tick repaints and copies the picture only when one of its lines has changed; an idle window costs the loop's 10 ms passes and one snapshot of the node per tick."
 } > "$OUT"
 echo "done: $OUT"
