@@ -132,10 +132,13 @@ QFont makeFont(const QString& face, int cellHeight, int weight) {
     font.setUnderline(false);
     font.setStrikeOut(false);
     font.setKerning(false);
-    // The cell (ascent and descent) is what must be `cellHeight` high.
+    // The em is `cellHeight` pixels. Ascent and descent together may come out
+    // a pixel or two taller than that, which the lines' spacing absorbs; a
+    // smaller em would leave the Gothic faces without a legible '@', and
+    // every address on the screen carries one.
     int pixelSize = cellHeight;
     font.setPixelSize(pixelSize);
-    while (pixelSize > 1 && QFontMetrics(font).height() > cellHeight) {
+    while (pixelSize > 1 && QFontMetrics(font).height() > cellHeight + cellHeight / 10) {
         font.setPixelSize(--pixelSize);
     }
     return font;

@@ -57,8 +57,8 @@ struct TextItem {
 // The lines of the screen in drawing order; none unless the node is started.
 std::vector<TextItem> statusItems(const StatusSnapshot& snapshot);
 
-// A bold fixed-pitch Japanese face whose character cell is `cellHeight`
-// pixels high.
+// A bold fixed-pitch Japanese face of `cellHeight` pixels to the em; its
+// cell, ascent and descent together, is at most a tenth taller.
 QFont makeFont(const QString& face, int cellHeight, int weight);
 // IPAGothic when it is there, else another fixed-pitch face with Japanese glyphs.
 QString statusFontFace();
