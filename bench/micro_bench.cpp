@@ -67,69 +67,65 @@ void BM_ForwardChat(benchmark::State& state) {
 }
 BENCHMARK(BM_ForwardChat);
 
+// A node whose member table holds `members` originators, each with the chat
+// datagram that introduced it, and an order in which to visit them.
+struct ChatTable {
+    Node node;
+    int64_t sends = 0;
+    sockaddr_in from = bench::makeSockaddr("10.255.255.2", 50000);
+    std::vector<std::string> datagrams;
+    std::vector<int> order;
+
+    explicit ChatTable(int members) {
+        setUpDetachedNode(node, [this](const std::string&, int32_t, std::string_view) { ++sends; });
+        datagrams.reserve(members);
+        for (int i = 0; i < members; ++i) {
+            datagrams.push_back(composeChat(1 + i % 7, memberIp(i), 50000, 1, SampleLine));
+            node.handleDatagram(datagrams.back(), from);
+        }
+        order.resize(members);
+        std::iota(order.begin(), order.end(), 0);
+        std::shuffle(order.begin(), order.end(), std::mt19937(7));
+        sends = 0;
+    }
+    std::size_t memberCount() {
+        auto g = node.lock();
+        return node.members().size();
+    }
+};
+
 // handleChat through the receive path (parse + dispatch + sends) with a
 // member table of a given size. Each datagram carries a newer sequence for
 // a member picked in random order, so it is accepted, stored in the history
 // and forwarded five times; this is the common case of a busy overlay.
 void BM_HandleChat_Accepted(benchmark::State& state) {
     const int members = static_cast<int>(state.range(0));
-    Node node;
-    int64_t sends = 0;
-    setUpDetachedNode(node, [&](const std::string&, int32_t, std::string_view) { ++sends; });
-    sockaddr_in from = bench::makeSockaddr("10.255.255.2", 50000);
-    std::vector<std::string> datagrams;
-    datagrams.reserve(members);
-    for (int i = 0; i < members; ++i) {
-        datagrams.push_back(composeChat(1 + i % 7, memberIp(i), 50000, 1, SampleLine));
-        node.handleDatagram(datagrams.back(), from);
-    }
-    {
-        auto g = node.lock();
-        if (static_cast<int>(node.members().size()) != members) state.SkipWithError("member table not filled");
-    }
-    std::vector<int> order(members);
-    std::iota(order.begin(), order.end(), 0);
-    std::shuffle(order.begin(), order.end(), std::mt19937(7));
+    ChatTable t(members);
+    if (static_cast<int>(t.memberCount()) != members) state.SkipWithError("member table not filled");
     std::vector<int32_t> sequence(members, 1);
     std::size_t k = 0;
-    sends = 0;
     for (auto _ : state) {
-        int i = order[k];
-        if (++k == order.size()) k = 0;
-        setChatSequence(datagrams[i], ++sequence[i]);
-        node.handleDatagram(datagrams[i], from);
+        int i = t.order[k];
+        if (++k == t.order.size()) k = 0;
+        setChatSequence(t.datagrams[i], ++sequence[i]);
+        t.node.handleDatagram(t.datagrams[i], t.from);
     }
-    state.counters["sends/op"] = static_cast<double>(sends) / static_cast<double>(state.iterations());
-    auto g = node.lock();
-    state.counters["members"] = static_cast<double>(node.members().size());
+    state.counters["sends/op"] = static_cast<double>(t.sends) / static_cast<double>(state.iterations());
+    state.counters["members"] = static_cast<double>(t.memberCount());
 }
 BENCHMARK(BM_HandleChat_Accepted)->Arg(10)->Arg(1000)->Arg(100000);
 
 // The other half of every flood: copies that arrive again from another
 // neighbour and are dropped (lookup and critical-member update only).
 void BM_HandleChat_Duplicate(benchmark::State& state) {
-    const int members = static_cast<int>(state.range(0));
-    Node node;
-    int64_t sends = 0;
-    setUpDetachedNode(node, [&](const std::string&, int32_t, std::string_view) { ++sends; });
-    sockaddr_in from = bench::makeSockaddr("10.255.255.2", 50000);
-    std::vector<std::string> datagrams;
-    datagrams.reserve(members);
-    for (int i = 0; i < members; ++i) {
-        datagrams.push_back(composeChat(1 + i % 7, memberIp(i), 50000, 1, SampleLine));
-        node.handleDatagram(datagrams.back(), from);
-    }
-    std::vector<int> order(members);
-    std::iota(order.begin(), order.end(), 0);
-    std::shuffle(order.begin(), order.end(), std::mt19937(7));
+    ChatTable t(static_cast<int>(state.range(0)));
     std::size_t k = 0;
-    sends = 0;
     for (auto _ : state) {
-        int i = order[k];
-        if (++k == order.size()) k = 0;
-        node.handleDatagram(datagrams[i], from);
+        int i = t.order[k];
+        if (++k == t.order.size()) k = 0;
+        t.node.handleDatagram(t.datagrams[i], t.from);
     }
-    if (sends != 0) state.SkipWithError("a duplicate was forwarded");
+    if (t.sends != 0) state.SkipWithError("a duplicate was forwarded");
 }
 BENCHMARK(BM_HandleChat_Duplicate)->Arg(10)->Arg(1000)->Arg(100000);
 
