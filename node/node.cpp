@@ -173,12 +173,17 @@ int Node::sendText(const char* ip, const char* text, int32_t port) {
     // never share it.
     sockaddr_in to{};
     if (!makeAddress(ip, port, to)) return 3;
-    std::size_t length = std::strlen(text);
+    const std::string_view bytes(text, std::strlen(text));
     if (sendHook_) {
-        sendHook_(ip, port, std::string_view(text, length));
+        sendHook_(ip, port, bytes);
         return 0;
     }
-    ssize_t n = ::sendto(state_.udpSocket, text, length, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    return sendFromSocket(to, bytes);
+}
+
+int Node::sendFromSocket(const sockaddr_in& to, std::string_view bytes) const {
+    ssize_t n = ::sendto(state_.udpSocket, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                         sizeof to);
     return n < 0 ? 3 : 0;
 }
 
@@ -245,10 +250,7 @@ int Node::sendStop() {
     // sends: only a stop from the node's own socket ends its receive thread.
     sockaddr_in to{};
     if (!makeAddress(ip, port, to)) return 3;
-    const std::string stop = composeStop();
-    ssize_t n = ::sendto(state_.udpSocket, stop.data(), stop.size(), 0, reinterpret_cast<const sockaddr*>(&to),
-                         sizeof to);
-    return n < 0 ? 3 : 0;
+    return sendFromSocket(to, composeStop());
 }
 
 void Node::stopReceiving() {

@@ -171,6 +171,8 @@ private:
     void process(std::string_view text, const sockaddr_in& source, std::FILE* log);
     void dispatch(const DatagramFields& f, std::string& text, const sockaddr_in& source, Outbox& out);
     void flush(Outbox& out);
+    // One datagram out of the node's socket: 0 sent, 3 rejected.
+    int sendFromSocket(const sockaddr_in& to, std::string_view bytes) const;
     bool isOwnSocket(const sockaddr_in& source) const;
     // The node's own ip text and port, read under the lock.
     std::pair<std::string, int32_t> selfAddress() const;
