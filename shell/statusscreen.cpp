@@ -38,6 +38,14 @@ void add(std::vector<TextItem>& items, int x, int y, int cell, bool white, std::
     items.push_back(TextItem{x, y, cell, white, std::move(bytes)});
 }
 
+// The id, ip and port lines of one neighbour entry, 10 pixels apart in the box.
+void addEntry(std::vector<TextItem>& items, int y, const PeerEntry& e, const char* idFormat,
+              const char* ipFormat, const char* portFormat) {
+    add(items, 320, y, 10, true, formatLine(idFormat, e.id));
+    add(items, 320, y + 10, 10, true, formatLine(ipFormat, e.ip));
+    add(items, 320, y + 20, 10, true, formatLine(portFormat, e.port));
+}
+
 }  // namespace
 
 StatusSnapshot takeSnapshot(const Node& node) {
@@ -79,15 +87,9 @@ std::vector<TextItem> statusItems(const StatusSnapshot& s) {
     add(items, 320, 28, 20, true, formatLine("MY ID : %d", s.self.id));
     add(items, 320, 48, 20, true, formatLine("MY IP : %s", s.self.ip));
     add(items, 320, 68, 20, true, formatLine("USE PORT : %d", s.self.port));
-    add(items, 320, 88, 10, true, formatLine("NEXT ID : %d", t.next.id));
-    add(items, 320, 98, 10, true, formatLine("NEXT IP : %s", t.next.ip));
-    add(items, 320, 108, 10, true, formatLine("NEXT PORT : %d", t.next.port));
-    add(items, 320, 128, 10, true, formatLine("back ID : %d", t.back.id));
-    add(items, 320, 138, 10, true, formatLine("back IP : %s", t.back.ip));
-    add(items, 320, 148, 10, true, formatLine("back PORT : %d", t.back.port));
-    add(items, 320, 168, 10, true, formatLine("critical ID : %d", t.critical.id));
-    add(items, 320, 178, 10, true, formatLine("critical IP : %s", t.critical.ip));
-    add(items, 320, 188, 10, true, formatLine("critical PORT : %d", t.critical.port));
+    addEntry(items, 88, t.next, "NEXT ID : %d", "NEXT IP : %s", "NEXT PORT : %d");
+    addEntry(items, 128, t.back, "back ID : %d", "back IP : %s", "back PORT : %d");
+    addEntry(items, 168, t.critical, "critical ID : %d", "critical IP : %s", "critical PORT : %d");
     return items;
 }
 
