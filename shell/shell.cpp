@@ -132,23 +132,20 @@ void Shell::sceneTick() {
 void Shell::initScene() {
     // From here on the buttons' commands reach the control panel.
     controlPanelHooked_ = true;
-    node_.seedRand15(static_cast<uint32_t>(std::time(nullptr)));
+    const auto now = static_cast<uint32_t>(std::time(nullptr));
     startSocketLibrary();
     std::optional<std::string> host = localHostAddress();
     // A host without a usable address of its own is offered the loopback
     // address, which a node can always run on.
     copyField(hostAddressText_, host && isDottedQuad(*host) ? *host : std::string(FallbackHostAddress));
-    node_.KeepReceiving = true;
     screen_.create(options_.backgroundPath);
     startButton_ = makeButton("startButton", QStringLiteral("start"), StartButtonId, StartButtonPlace);
     addressBox_ = makeBox("addressBox", QString::fromLatin1(hostAddressText_), AddressBoxPlace, StartBoxLimit);
     portBox_ = makeBox("portBox", QString::fromLatin1(DefaultPortText), PortBoxPlace, StartBoxLimit);
     startRequested_ = connectRequested_ = joinRequested_ = disconnectRequested_ = 0;
-    node_.NodePhase = 1;
-    node_.ChatSequence = 1;
-    node_.JoinState = JoinIdle;
-    auto guard = node_.lock();
-    node_.history().push_back("start");
+    // Generator seeded with the time, KeepReceiving, phase 1, ChatSequence 1,
+    // JoinState 0 and "start" in the history.
+    node_.initialise(now);
 }
 
 void Shell::shutdownStep() {
