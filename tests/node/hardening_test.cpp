@@ -30,33 +30,6 @@ bool knowsLine(const LiveNode& n, const std::string& key, int32_t sequence) {
     return it != n.node->members().end() && it->second.lastSequence >= sequence;
 }
 
-// Follows next from the first node: every node once, back mirroring next.
-::testing::AssertionResult ringIntact(const std::vector<std::unique_ptr<LiveNode>>& ring) {
-    std::map<std::string, const LiveNode*> byKey;
-    for (const auto& m : ring) byKey[m->self()] = m.get();
-    const LiveNode* at = ring.front().get();
-    std::set<std::string> seen;
-    for (std::size_t step = 0; step < ring.size(); ++step) {
-        if (!seen.insert(at->self()).second) return ::testing::AssertionFailure() << "revisited " << at->self();
-        std::string nextKey;
-        {
-            auto guard = at->node->lock();
-            const PeerEntry& next = at->node->state().table.next;
-            nextKey = std::string(next.ip) + "@" + std::to_string(next.port);
-        }
-        auto it = byKey.find(nextKey);
-        if (it == byKey.end()) return ::testing::AssertionFailure() << at->self() << " has next " << nextKey;
-        auto guard = it->second->node->lock();
-        const PeerEntry& back = it->second->node->state().table.back;
-        if (std::string(back.ip) + "@" + std::to_string(back.port) != at->self()) {
-            return ::testing::AssertionFailure() << nextKey << " does not have " << at->self() << " as back";
-        }
-        at = it->second;
-    }
-    if (at != ring.front().get()) return ::testing::AssertionFailure() << "ring does not close";
-    return ::testing::AssertionSuccess();
-}
-
 // Datagrams that no well-behaved node sends: every one of them carries an
 // address that cannot be sent to, or is not a datagram of the overlay at all.
 std::vector<std::string> hostilePayloads(std::mt19937& rng) {
@@ -123,7 +96,7 @@ TEST(HardeningTest, OverlaySurvivesHostileTrafficWithoutLosingChat) {
         ASSERT_TRUE(overlay::joinAndSettle(*ring.back(), *ring[static_cast<std::size_t>(pick(rng))], joined))
             << "join of node " << i;
     }
-    ASSERT_TRUE(ringIntact(ring));
+    ASSERT_NO_FATAL_FAILURE(overlay::expectOneRing(overlay::viewsOf(joined)));
 
     // The hostile sender: its own socket on an address no node uses. It
     // paces itself (the overlay has no retransmission, and a receive queue
@@ -171,7 +144,7 @@ TEST(HardeningTest, OverlaySurvivesHostileTrafficWithoutLosingChat) {
         }
     }
     for (const auto& m : ring) EXPECT_TRUE(m->node->ReceiverAlive.load()) << m->self() << " stopped";
-    EXPECT_TRUE(ringIntact(ring));
+    overlay::expectOneRing(overlay::viewsOf(joined));
     for (const auto& m : ring) {
         auto guard = m->node->lock();
         const NeighbourTable& t = m->node->state().table;

@@ -9,35 +9,6 @@
 namespace palaver::overlay {
 namespace {
 
-using Views = std::map<std::string, View>;
-
-Views viewsOf(const std::vector<LiveNode*>& nodes) {
-    Views views;
-    for (const LiveNode* n : nodes) views[n->self()] = n->now();
-    return views;
-}
-
-// Following next from every node visits each node once and comes back, and
-// every back is the node whose next names it.
-void expectOneRing(const Views& views) {
-    for (const auto& [start, unused] : views) {
-        std::set<std::string> seen;
-        std::string at = start;
-        for (std::size_t step = 0; step < views.size(); ++step) {
-            ASSERT_TRUE(views.count(at)) << "next leads out of the ring to " << at;
-            seen.insert(at);
-            at = key(views.at(at).state.table.next);
-        }
-        EXPECT_EQ(at, start);
-        EXPECT_EQ(seen.size(), views.size());
-    }
-    for (const auto& [self, v] : views) {
-        const std::string next = key(v.state.table.next);
-        ASSERT_TRUE(views.count(next));
-        EXPECT_EQ(key(views.at(next).state.table.back), self);
-    }
-}
-
 // Hops from `from` to every node over next, back and the random peers.
 std::map<std::string, int> distances(const Views& views, const std::string& from) {
     std::map<std::string, int> dist{{from, 0}};

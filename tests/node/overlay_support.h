@@ -100,6 +100,35 @@ inline std::unique_ptr<LiveNode> startLiveNode(const std::string& logDir = "", c
     throw std::runtime_error("could not start a node on " + n->ip);
 }
 
+using Views = std::map<std::string, View>;
+
+inline Views viewsOf(const std::vector<LiveNode*>& nodes) {
+    Views views;
+    for (const LiveNode* n : nodes) views[n->self()] = n->now();
+    return views;
+}
+
+// Following next from every node visits each node once and comes back, and
+// every back is the node whose next names it.
+inline void expectOneRing(const Views& views) {
+    for (const auto& [start, unused] : views) {
+        std::set<std::string> seen;
+        std::string at = start;
+        for (std::size_t step = 0; step < views.size(); ++step) {
+            ASSERT_TRUE(views.count(at)) << "next leads out of the ring to " << at;
+            seen.insert(at);
+            at = key(views.at(at).state.table.next);
+        }
+        EXPECT_EQ(at, start);
+        EXPECT_EQ(seen.size(), views.size());
+    }
+    for (const auto& [self, v] : views) {
+        const std::string next = key(v.state.table.next);
+        ASSERT_TRUE(views.count(next));
+        EXPECT_EQ(key(views.at(next).state.table.back), self);
+    }
+}
+
 // Joins `newcomer` through `contact` and waits until the newcomer has joined
 // and its greeting has reached every node of `overlay` (newcomer included).
 inline bool joinAndSettle(LiveNode& newcomer, const LiveNode& contact, const std::vector<LiveNode*>& overlay) {
