@@ -1,0 +1,30 @@
+#include <cstdio>
+#include <string>
+
+#include "lab.h"
+
+namespace palaver::lab {
+
+int labMain(int argc, char** argv) {
+    CLI::App app{"palaver-lab: runs real palaver nodes through experiments and analyses their files"};
+    app.set_version_flag("--version", std::string("palaver-lab ") + PALAVER_LAB_VERSION);
+    app.require_subcommand(1);
+    Action run = addRunCommand(app);
+    Action analyze = addAnalyzeCommand(app);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        return app.exit(CLI::CallForHelp());
+    } catch (const CLI::CallForAllHelp&) {
+        return app.exit(CLI::CallForAllHelp());
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        std::fprintf(stderr, "palaver-lab: %s\n", e.what());
+        return 2;
+    }
+    if (app.got_subcommand("run")) return run();
+    return analyze();
+}
+
+}  // namespace palaver::lab
