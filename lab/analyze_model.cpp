@@ -8,6 +8,7 @@
 #include <numeric>
 #include <set>
 #include <sstream>
+#include <tuple>
 
 #include "datagram.h"
 
@@ -636,8 +637,16 @@ Analysis analyzeRun(RunData run) {
         t.typedMs = line.typedMs;
         finish(std::move(t), tallyOfLine[i] ? &tallies[*tallyOfLine[i]] : nullptr);
     }
+    // The other lines by originator and sequence.
+    std::vector<std::size_t> rest;
     for (std::size_t id = 0; id < tallies.size(); ++id) {
-        if (tallyUsed[id]) continue;
+        if (!tallyUsed[id]) rest.push_back(id);
+    }
+    std::sort(rest.begin(), rest.end(), [&](std::size_t x, std::size_t y) {
+        return std::tie(tallies[x].originator, tallies[x].sequence, tallies[x].text) <
+               std::tie(tallies[y].originator, tallies[y].sequence, tallies[y].text);
+    });
+    for (std::size_t id : rest) {
         Trace t;
         t.originator = tallies[id].originator;
         t.sequence = tallies[id].sequence;

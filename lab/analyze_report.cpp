@@ -75,7 +75,7 @@ nlohmann::json optionalJson(const std::optional<double>& v) {
 // Gnuplot: one script, drawn once as SVG and once as PNG.
 bool plot(const fs::path& dir, const std::string& name, const std::string& body) {
     std::string script;
-    script += "set terminal svg size 720,420 dynamic font 'sans,12' background rgb 'white'\n";
+    script += "set terminal svg size 720,420 font 'sans,12' background rgb 'white'\n";
     script += "set output '" + name + ".svg'\n";
     script += body;
     script += "set terminal pngcairo size 720,420 font 'sans,10' background rgb 'white'\n";
@@ -120,8 +120,8 @@ bool drawTopology(const Analysis& a, const fs::path& dir) {
     }
     const double pi = std::acos(-1.0);
     std::size_t count = order.size();
-    double radius = std::max(150.0, static_cast<double>(count) * 9.0 / (2 * pi));
     bool labels = count <= 30;
+    double radius = std::max(labels ? 220.0 : 150.0, static_cast<double>(count) * (labels ? 70.0 : 9.0) / (2 * pi));
     std::ostringstream dot;
     dot << "digraph overlay {\n  graph [outputorder=edgesfirst, bgcolor=white, size=\"10,10\"];\n";
     dot << "  node [shape=" << (labels ? "box, style=\"rounded,filled\", fontsize=9, fontcolor=white"
@@ -180,10 +180,10 @@ std::string tableRow(const std::vector<std::string>& cells, bool header = false)
 }
 
 const char* PageStyle =
-    "body{font-family:sans-serif;margin:1.5em;max-width:1200px;color:#222}"
+    "body{font-family:sans-serif;margin:1.5em;color:#222}"
     "table{border-collapse:collapse;margin:.5em 0 1.5em}td,th{border:1px solid #bbb;padding:2px 8px;"
     "text-align:right}th{background:#eee}td:first-child,th:first-child{text-align:left}"
-    "figure{display:inline-block;margin:0 1em 1em 0;vertical-align:top}figure img{max-width:720px;"
+    "figure{display:inline-block;margin:0 1em 1em 0;vertical-align:top}figure img{width:520px;"
     "border:1px solid #ccc}figcaption{font-size:90%;color:#555}";
 
 // Counts the pictures that really loaded, for a browser test to read back.
@@ -413,13 +413,15 @@ std::vector<std::string> writeReport(const Analysis& a, const std::string& outDi
         }
         if (index > 0) {
             writeFile(dir / "reliability.dat", rel);
-            std::string body = common +
-                               "set yrange [0:1.05]\nset xlabel 'typed line'\nset ylabel 'reliability'\n"
-                               "set offsets 0.5,0.5,0,0\n"
-                               "plot 'reliability.dat' using 1:(strcol(3) eq 'lines' ? $2 : 1/0) with "
-                               "linespoints pt 7 lc rgb '#1f77b4' title 'after the build', '' using 1:(strcol(3) "
-                               "eq 'lines_churned' ? $2 : 1/0) with linespoints pt 5 lc rgb '#d62728' title 'after "
-                               "the churn'\n";
+            std::string body = common + "set key bottom right\nset yrange [0:1.05]\nset xlabel 'typed line'\nset ylabel 'reliability'\n"
+                                        "set offsets 0.5,0.5,0,0\n";
+            if (r.hasRunJson) {
+                body += "plot 'reliability.dat' using 1:(strcol(3) eq 'lines' ? $2 : 1/0) with linespoints pt 7 "
+                        "lc rgb '#1f77b4' title 'after the build', '' using 1:(strcol(3) eq 'lines_churned' ? $2 : "
+                        "1/0) with linespoints pt 5 lc rgb '#d62728' title 'after the churn'\n";
+            } else {
+                body += "plot 'reliability.dat' using 1:2 with linespoints pt 7 lc rgb '#1f77b4' title 'typed lines'\n";
+            }
             if (plot(dir, "reliability", body)) {
                 figures.push_back({"reliability", "Reliability of each typed line"});
             } else {
@@ -458,7 +460,7 @@ std::vector<std::string> writeReport(const Analysis& a, const std::string& outDi
         page += tableRow({"joins failed", std::to_string(a.joinsFailed)});
     }
     page += tableRow({"log lines that are not datagrams", std::to_string(r.badLines)});
-    page += tableRow({"analysis time (ms)", number(options.analysisMs, 0)});
+    page += tableRow({"analysis time without drawing (ms)", number(options.analysisMs, 0)});
     page += "</table>\n";
     if (!r.commandLine.empty()) {
         std::string cl;

@@ -10,7 +10,7 @@ PACKAGES=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   xvfb xauth x11-utils xdotool libx11-dev fonts-ipafont-gothic
   clang libclang-rt-14-dev cppcheck clang-tidy
-  libcli11-dev nlohmann-json3-dev nftables gnuplot-nox graphviz chromium
+  libcli11-dev nlohmann-json3-dev nftables gnuplot-nox graphviz chromium libpng-dev
 )
 
 missing=()
