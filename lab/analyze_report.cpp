@@ -376,6 +376,16 @@ std::vector<std::string> writeReport(const Analysis& a, const std::string& outDi
     for (const auto& [k, v] : hops) h += std::to_string(k) + "," + std::to_string(v.first) + "," + std::to_string(v.second) + "\n";
     writeFile(dir / "hops.csv", h);
 
+    // phases.csv: what run.json measured of each phase of the lab.
+    std::string ph = "phase,start_ms,end_ms,duration_ms,cpu_ms,peak_rss_kib\n";
+    for (const PhaseInfo& p : r.phases) {
+        std::optional<int64_t> duration;
+        if (p.startMs && p.endMs) duration = *p.endMs - *p.startMs;
+        ph += csvField(p.name) + "," + number(p.startMs) + "," + number(p.endMs) + "," + number(duration) + "," +
+              number(p.cpuMs) + "," + number(p.peakRssKib) + "\n";
+    }
+    writeFile(dir / "phases.csv", ph);
+
     nlohmann::json summary = runSummary(a);
     summary["analysis_ms"] = options.analysisMs;
     writeFile(dir / "summary.json", summary.dump(2) + "\n");
@@ -514,7 +524,7 @@ std::vector<std::string> writeReport(const Analysis& a, const std::string& outDi
     page += "<h2>Pictures</h2>\n";
     for (const auto& [name, caption] : figures) page += figure(name, caption);
     page += "\n<h2>Data</h2>\n<ul>\n";
-    for (const char* f : {"messages.csv", "nodes.csv", "topology.csv", "indegree.csv", "hops.csv", "summary.json"}) {
+    for (const char* f : {"messages.csv", "nodes.csv", "topology.csv", "indegree.csv", "hops.csv", "phases.csv", "summary.json"}) {
         page += std::string("<li><a href=\"") + f + "\">" + f + "</a></li>\n";
     }
     page += "</ul>\n";
