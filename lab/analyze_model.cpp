@@ -156,6 +156,7 @@ RunData loadRun(const std::vector<std::string>& dirs) {
         if (!j.is_object()) throw AnalyzeError(runJson.string() + ": not a JSON object");
         if (!run.hasRunJson) {
             run.parameters = j.value("parameters", nlohmann::json::object());
+            if (!run.parameters.is_object()) run.parameters = nlohmann::json::object();
             run.commandLine = j.value("command_line", nlohmann::json::array());
             run.seed = optionalInt(j, "seed");
         }

@@ -684,7 +684,7 @@ std::vector<std::string> writeComparison(const std::vector<CompareEntry>& runs, 
              "set yrange [0:*]\nset ylabel 'hops'\nplot 'compare.csv' skip 1 using 2:14 with linespoints pt 7 "
              "title 'mean hops', '' skip 1 using 2:15 with linespoints pt 5 title 'max hops', '' skip 1 using "
              "2:17 with linespoints pt 9 title 'shortest mean', '' skip 1 using 2:35 with linespoints pt 11 title "
-             "'mean distance', '' skip 1 using 2:36 with lines dt 2 title 'ln N / ln(d-1)', '' skip 1 using 2:34 "
+             "'mean distance', '' skip 1 using 2:36 with lines dt 2 lw 2 lc rgb 'black' title 'ln N / ln(d-1)', '' skip 1 using 2:34 "
              "with linespoints pt 13 title 'diameter'\n"},
         };
         for (const Plot& p : plots) {

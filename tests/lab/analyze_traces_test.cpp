@@ -118,6 +118,54 @@ TEST_F(FiveNodes, NodeFiguresAndBadLines) {
     EXPECT_EQ(d.state, "alive");
 }
 
+// D crashed: C's next and E's back name a node without a table, so the
+// closing ring is no cycle, yet the four live nodes stay one component.
+TEST_F(FiveNodes, RingBrokenByACrash) {
+    Analysis a = analyzeRun(loadRun({dir.str()}));
+    ASSERT_EQ(a.topology.size(), 1u);
+    const TopologySummary& t = a.topology[0];
+    EXPECT_EQ(t.live, 4u);
+    EXPECT_FALSE(t.ringIntact);
+    EXPECT_EQ(t.danglingNext, 1u);
+    EXPECT_EQ(t.backMismatch, 1u);
+    EXPECT_EQ(t.ringCycles, 0u);
+    EXPECT_EQ(t.components, 1u);
+    ASSERT_EQ(t.brokenLinks.size(), 2u);
+    EXPECT_EQ(t.brokenLinks[0], C + " next " + D + ": not a live node");
+    EXPECT_EQ(t.brokenLinks[1], E + " back " + D + ": not a live node");
+    // Random links A <-> C: in-degree 1 for A and C, 0 for B and E.
+    EXPECT_EQ(t.inDegreeHistogram, (std::vector<std::size_t>{2, 2}));
+    EXPECT_EQ(t.inDegreeZero, 2u);
+}
+
+// Two newcomers that joined at once through A: D believes it sits between A
+// and B, but A's next and B's back name each other.
+TEST(AnalyzeTopology, ConcurrentJoinLeavesAMismatchedBack) {
+    Snapshot s;
+    s.name = "built";
+    s.tables[A] = StatusTable{A, B, C, {}, 0, 0};
+    s.tables[B] = StatusTable{B, C, A, {}, 0, 0};
+    s.tables[C] = StatusTable{C, A, B, {}, 0, 0};
+    s.tables[D] = StatusTable{D, B, A, {}, 0, 0};
+    TopologySummary t = summarizeTopology(s);
+    EXPECT_FALSE(t.ringIntact);
+    EXPECT_EQ(t.ringCycles, 1u);
+    EXPECT_EQ(t.longestCycle, 3u);
+    EXPECT_EQ(t.danglingNext, 0u);
+    EXPECT_EQ(t.backMismatch, 1u);
+    ASSERT_EQ(t.brokenLinks.size(), 1u);
+    EXPECT_EQ(t.brokenLinks[0], D + " back " + A + ": its next is " + B);
+    // Nobody names D, so three of its twelve ordered pairs are unreachable.
+    EXPECT_EQ(t.unreachablePairs, 3u);
+    EXPECT_EQ(t.components, 1u);
+    // With D gone the three left form the ring again.
+    s.tables.erase(D);
+    t = summarizeTopology(s);
+    EXPECT_TRUE(t.ringIntact);
+    EXPECT_EQ(t.diameter, 1);
+    EXPECT_DOUBLE_EQ(t.meanDistance, 1.0);
+}
+
 // run.json: a crashed node stops counting as alive after its fate; lines
 // take their paths from the snapshot of their phase; a typed line that no
 // log holds still has its row.
