@@ -25,6 +25,7 @@ if [ "${1:-}" = "--quick" ]; then
 fi
 
 echo "=== package"
+bash tests/package/check_run_job.sh
 bash tests/package/check_package.sh --send-close build/tests/shell/palaver_send_close
 
 echo "=== static checks"
