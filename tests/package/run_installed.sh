@@ -8,6 +8,7 @@
 # With the close tool of the shell tests, the window's close box must end it
 # cleanly, with its closing report in the same folder.
 #   run_installed.sh <root> [palaver_send_close]     (under xvfb-run)
+# <root> is where the package was unpacked, or / where it is installed.
 set -u
 root=$1
 send_close=${2:-}
@@ -18,6 +19,8 @@ trap '[ -n "$pid" ] && kill "$pid" 2>/dev/null; rm -rf "$t"' EXIT
 home=$t/home
 start=$t/start
 mkdir "$home" "$start"
+mkdir -m 700 "$t/runtime"
+export XDG_RUNTIME_DIR=$t/runtime
 folder=$home/.local/share/palaver
 
 fail() { echo "FAIL: $*"; exit 1; }
@@ -42,7 +45,7 @@ wid=$(xwininfo -root -tree | grep '"palaver": ("palaver" "PALAVER")' | head -1 |
     || fail "the window's process is $(readlink -f "/proc/$pid/exe"), not the installed palaver"
 [ "$(readlink -f "/proc/$pid/cwd")" = "$(readlink -f "$folder")" ] \
     || fail "palaver runs in $(readlink -f "/proc/$pid/cwd"), not in $folder"
-[ "$(cd "$folder/image" && pwd -P)" = "$(cd "$root/usr/share/palaver/image" && pwd -P)" ] \
+[ "$(readlink -f "$folder/image")" = "$(readlink -f "$root/usr/share/palaver/image")" ] \
     || fail "$folder/image does not lead to the installed picture"
 
 # Start a node as tests/shell/smoke.sh does: the controls come with the
