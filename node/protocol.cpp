@@ -11,15 +11,17 @@ namespace palaver {
 // Join and leave (main thread)
 
 void Node::requestJoin(std::string_view ip, int32_t port) {
-    // A contact that cannot be sent to is refused whole: the node's back link
-    // is left as it was, rather than pointing the ring at nothing.
-    if (port <= 0 || !isDottedQuad(ip)) return;
+    // back takes what was typed in every case (the text cut to the entry's
+    // 19 characters), so the status screen shows the contact the user gave.
+    // The join request goes out only to a contact that can be sent to: a
+    // strict dotted quad and a port above 0.
     std::string request;
     {
         auto guard = lock();
         request = composeJoinRequest(state_.self.ip, state_.self.port);
         state_.table.back.assign(JoinedByNewcomerId, ip, port);
     }
+    if (port <= 0 || !isDottedQuad(ip)) return;
     std::string target(ip);
     sendText(target.c_str(), request.c_str(), port);
 }
