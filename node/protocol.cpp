@@ -106,9 +106,9 @@ void Node::onWalkStep(const DatagramFields& f, std::string& text, Outbox& out) {
 
 void Node::onWalkReply(const DatagramFields& f, Outbox& out) {
     addRandomPeer(RandomPeerId, f.ipText, f.port);
-    int32_t sequence = ChatSequence.fetch_add(1);
-    out.push_back({state_.self.ip, state_.self.port,
-                   composeChat(1, state_.self.ip, state_.self.port, sequence, "Hello")});
+    // The greeting takes its ChatSequence number when it is sent, not here:
+    // see sendChat.
+    out.push_back({state_.self.ip, state_.self.port, "Hello", true});
 }
 
 // ---------------------------------------------------------------------------
@@ -116,10 +116,17 @@ void Node::onWalkReply(const DatagramFields& f, Outbox& out) {
 
 void Node::sendOwnChat(std::string_view text) {
     const auto [ip, port] = selfAddress();
-    // Reading and advancing the counter is one atomic step, shared with the
-    // greeting that the receive thread sends.
+    sendChat(0, ip, port, text);
+}
+
+void Node::sendChat(int32_t ttl, const std::string& ip, int32_t port, std::string_view text) {
+    // Taking the number and sending the datagram are one step for the typed
+    // line (main thread) and the greeting (receive thread): otherwise a
+    // higher number could reach the node's own socket first, and its receive
+    // thread would then drop the lower one as older, everywhere.
+    std::lock_guard<std::mutex> order(chatSendMutex_);
     int32_t sequence = ChatSequence.fetch_add(1);
-    std::string datagram = composeChat(0, ip, port, sequence, text);
+    std::string datagram = composeChat(ttl, ip, port, sequence, text);
     sendText(ip.c_str(), datagram.c_str(), port);
 }
 
