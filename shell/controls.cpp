@@ -16,7 +16,7 @@ ControlButton::ControlButton(const QString& caption, QWidget* parent) : QPushBut
 
 void ControlButton::keyPressEvent(QKeyEvent* event) {
     if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
-        QWidget::keyPressEvent(event);  // not taken: no press
+        event->ignore();  // not taken: no press, and it goes on to the window
         return;
     }
     QPushButton::keyPressEvent(event);
