@@ -232,7 +232,13 @@ int Node::sendToRandomNeighbour(const char* text) {
 }
 
 void Node::flush(Outbox& out) {
-    for (const Send& s : out) sendText(s.ip.c_str(), s.text.c_str(), s.port);
+    for (const Send& s : out) {
+        if (s.greeting) {
+            sendChat(1, s.ip, s.port, s.text);
+        } else {
+            sendText(s.ip.c_str(), s.text.c_str(), s.port);
+        }
+    }
     out.clear();
 }
 

@@ -8,6 +8,12 @@
 // (through lock()) around every read or write of the record, the member table
 // or the history. The mutex is never held while sleeping, receiving or
 // sending: handlers collect their sends and send after releasing it.
+//
+// The node's own chat datagrams (the typed line and the greeting) are
+// numbered and sent under a second, small lock of their own, so that they
+// reach the node's socket in the order of their numbers. It is held only
+// around taking the number and the one send, and never taken while the node
+// lock is held.
 #pragma once
 
 #include <netinet/in.h>
@@ -164,6 +170,8 @@ private:
         std::string ip;
         int32_t port;
         std::string text;
+        // The greeting: `text` is its chat text, numbered when it is sent.
+        bool greeting = false;
     };
     using Outbox = std::vector<Send>;
 
@@ -174,6 +182,9 @@ private:
     // One datagram out of the node's socket: 0 sent, 3 rejected.
     int sendFromSocket(const sockaddr_in& to, std::string_view bytes) const;
     bool isOwnSocket(const sockaddr_in& source) const;
+    // Takes the next ChatSequence number and sends the chat datagram to
+    // ip:port as one step (under chatSendMutex_, without the node lock).
+    void sendChat(int32_t ttl, const std::string& ip, int32_t port, std::string_view text);
     // The node's own ip text and port, read under the lock.
     std::pair<std::string, int32_t> selfAddress() const;
     std::string ownFilePath(const char* prefix, const char* suffix, bool withIp) const;
@@ -198,6 +209,8 @@ private:
     void updateCritical(const std::string& changedKey);
 
     mutable std::mutex mutex_;
+    // Orders the node's own chat datagrams; see the note at the top.
+    std::mutex chatSendMutex_;
     NodeState state_;
     MemberTable members_;
     MessageHistory history_;
