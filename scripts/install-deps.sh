@@ -9,11 +9,12 @@
 #   install-deps.sh --list JOB   prints the job's packages, installs nothing
 set -euo pipefail
 
-# Building palaver and running it: compiler, CMake, Qt 6 Widgets, and the
-# font of the window's Japanese labels.
+# Building palaver and running it: compiler, CMake, Qt 6 Widgets, Xlib (palaver
+# tests its display before Qt starts), and the font of the window's Japanese
+# labels.
 RUN=(
   build-essential cmake pkg-config
-  qt6-base-dev qt6-base-dev-tools libgl-dev
+  qt6-base-dev qt6-base-dev-tools libgl-dev libx11-dev
   fonts-ipafont-gothic
 )
 # The package adds palaver-lab (header-only CLI11 and JSON at build time)
@@ -29,7 +30,7 @@ TEST=(
   "${PACKAGE[@]}"
   git
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  xvfb xauth x11-utils xdotool libx11-dev
+  xvfb xauth x11-utils xdotool
   clang libclang-rt-14-dev cppcheck clang-tidy
   nftables gnuplot-nox graphviz chromium
   desktop-file-utils groff-base
