@@ -112,13 +112,14 @@ void Node::onWalkReply(const DatagramFields& f, Outbox& out) {
 // ---------------------------------------------------------------------------
 // Chat
 
-void Node::sendOwnChat(std::string_view text) {
+int32_t Node::sendOwnChat(std::string_view text) {
     const auto [ip, port] = selfAddress();
     // Reading and advancing the counter is one atomic step, shared with the
     // greeting that the receive thread sends.
     int32_t sequence = ChatSequence.fetch_add(1);
     std::string datagram = composeChat(0, ip, port, sequence, text);
     sendText(ip.c_str(), datagram.c_str(), port);
+    return sequence;
 }
 
 void Node::handleChat(const DatagramFields& f, std::string& text, Outbox& out) {
