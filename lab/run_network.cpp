@@ -135,7 +135,13 @@ std::string firstLine(const std::string& text) {
     return line.empty() ? "no message" : line;
 }
 
-long long threshold(double percent) { return std::llround(percent * 100.0); }
+// The drop rule as nft lists it back: a share in hundredths of a percent
+// of the random numbers 0 to 9999; at 100 % every datagram.
+std::string dropRule(double percent) {
+    const long long threshold = std::llround(percent * 100.0);
+    if (threshold >= 10000) return "meta l4proto udp drop";
+    return "meta l4proto udp numgen random mod 10000 < " + std::to_string(threshold) + " drop";
+}
 
 }  // namespace
 
@@ -181,9 +187,9 @@ std::string lossRuleset(double percent, const std::vector<std::string>& ownIps) 
         "    chain input {\n"
         "        type filter hook input priority filter; policy accept;\n"
         "        meta l4proto udp ip saddr . ip daddr @own accept\n"
-        "        meta l4proto udp numgen random mod 10000 < " +
-        std::to_string(threshold(percent)) +
-        " drop\n"
+        "        " +
+        dropRule(percent) +
+        "\n"
         "    }\n"
         "}\n";
     return text;
@@ -196,7 +202,7 @@ std::string installLossRules(double percent, const std::vector<std::string>& own
     if (load.status != 0) return "nft refused the loss rules: " + firstLine(load.output);
     // Read back: the drop rule and the self-send exception are in place.
     ProgramResult list = runProgram({nft, "list", "table", "ip", "palaver_lab"}, "");
-    const std::string drop = "numgen random mod 10000 < " + std::to_string(threshold(percent)) + " drop";
+    const std::string drop = dropRule(percent);
     if (list.status != 0 || list.output.find(drop) == std::string::npos ||
         list.output.find("@own accept") == std::string::npos) {
         return "the loss rules are not in place after nft loaded them: " + firstLine(list.output);
