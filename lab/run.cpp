@@ -124,7 +124,7 @@ Action addRunCommand(CLI::App& app) {
                     "starts the overlay");
     run->add_option("--out", o->out, "run folder: created, or an existing empty folder")->required();
     run->add_flag("--host-network", o->hostNetwork,
-                  "run the nodes on the host's own network instead of a private network namespace");
+                  "run the nodes on the host's own network instead of a private network namespace (default: off)");
     run->add_option("--join-timeout", o->joinTimeoutMs, "milliseconds a join may take before it counts as failed")
         ->capture_default_str()
         ->check(CLI::Range(1, 3600000));
