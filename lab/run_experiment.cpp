@@ -551,21 +551,36 @@ void Run::printSummary() const {
     int left = 0;
     int crashed = 0;
     int forced = 0;
+    int inRing = 0;
     for (const LabNode& n : nodes_) {
         joined += n.join == "joined";
         failed += n.join == "failed";
+        inRing += n.join == "failed" && n.joinState == JoinedAsNewcomer;
         left += n.fate == "left";
         crashed += n.fate == "crashed";
         forced += n.stopForced;
     }
     int reachedAll = 0;
-    for (const Json& line : lines_) reachedAll += line["accepted_by"] == line["live_nodes"];
+    double acceptedShare = 0;
+    for (const Json& line : lines_) {
+        reachedAll += line["accepted_by"] == line["live_nodes"];
+        acceptedShare += line["accepted_by"].get<double>() / line["live_nodes"].get<double>();
+    }
     std::printf("palaver-lab run: %d nodes on %s network, loss %g %%, seed %llu, folder %s\n", o_.nodes,
                 network_ == "namespace" ? "a private" : "the host's", o_.loss,
                 static_cast<unsigned long long>(o_.seed), o_.out.c_str());
     std::printf("joins: %d joined, %d failed%s%s\n", joined, failed, contact_ ? "" : " (and the first node)",
                 joined == 0 && failed > 0 ? "; no join completed" : "");
-    std::printf("lines: %zu typed, %d reached every live node\n", lines_.size(), reachedAll);
+    if (inRing > 0) {
+        std::printf("       %d of the failed joins reached the ring (JoinState 1) but their greeting never came back\n",
+                    inRing);
+    }
+    std::printf("lines: %zu typed, %d reached every live node", lines_.size(), reachedAll);
+    if (!lines_.empty()) {
+        std::printf("; a line reached %.1f %% of the live nodes on average",
+                    100.0 * acceptedShare / static_cast<double>(lines_.size()));
+    }
+    std::printf("\n");
     if (left + crashed > 0) std::printf("churn: %d left, %d crashed\n", left, crashed);
     if (forced > 0) std::printf("stop: %d nodes did not stop in time and were ended without a report\n", forced);
     std::printf("phases:");
