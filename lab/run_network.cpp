@@ -143,6 +143,32 @@ std::string dropRule(double percent) {
     return "meta l4proto udp numgen random mod 10000 < " + std::to_string(threshold) + " drop";
 }
 
+// The ruleset that installLossRules hands to nft.
+std::string lossRuleset(double percent, const std::vector<std::string>& ownIps) {
+    std::string text =
+        "table ip palaver_lab {\n"
+        "    set own {\n"
+        "        type ipv4_addr . ipv4_addr\n";
+    if (!ownIps.empty()) {
+        text += "        elements = {";
+        for (std::size_t i = 0; i < ownIps.size(); ++i) {
+            text += (i ? ", " : " ") + ownIps[i] + " . " + ownIps[i];
+        }
+        text += " }\n";
+    }
+    text +=
+        "    }\n"
+        "    chain input {\n"
+        "        type filter hook input priority filter; policy accept;\n"
+        "        meta l4proto udp ip saddr . ip daddr @own accept\n"
+        "        " +
+        dropRule(percent) +
+        "\n"
+        "    }\n"
+        "}\n";
+    return text;
+}
+
 }  // namespace
 
 std::string enterPrivateNetwork() {
@@ -168,31 +194,6 @@ std::string enterPrivateNetwork() {
         if (!r.empty()) return r;
     }
     return bringLoopbackUp();
-}
-
-std::string lossRuleset(double percent, const std::vector<std::string>& ownIps) {
-    std::string text =
-        "table ip palaver_lab {\n"
-        "    set own {\n"
-        "        type ipv4_addr . ipv4_addr\n";
-    if (!ownIps.empty()) {
-        text += "        elements = {";
-        for (std::size_t i = 0; i < ownIps.size(); ++i) {
-            text += (i ? ", " : " ") + ownIps[i] + " . " + ownIps[i];
-        }
-        text += " }\n";
-    }
-    text +=
-        "    }\n"
-        "    chain input {\n"
-        "        type filter hook input priority filter; policy accept;\n"
-        "        meta l4proto udp ip saddr . ip daddr @own accept\n"
-        "        " +
-        dropRule(percent) +
-        "\n"
-        "    }\n"
-        "}\n";
-    return text;
 }
 
 std::string installLossRules(double percent, const std::vector<std::string>& ownIps) {

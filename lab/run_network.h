@@ -21,9 +21,6 @@ std::string enterPrivateNetwork();
 // to check that it is in place. "" on success, else the reason.
 std::string installLossRules(double percent, const std::vector<std::string>& ownIps);
 
-// The ruleset text that installLossRules hands to nft.
-std::string lossRuleset(double percent, const std::vector<std::string>& ownIps);
-
 // Raises the soft open-file limit to the hard one when `needed` is above
 // it. "" when at least `needed` files may be open, else the reason.
 std::string raiseOpenFileLimit(std::size_t needed);

@@ -40,6 +40,31 @@ TEST(Seed, TheSameSeedMakesTheSameChoices) {
     EXPECT_NE(run("12", "c"), first);
 }
 
+TEST(Burst, TheLastNewcomersPressJoinThroughOneContactAtOnce) {
+    TempDir logs;
+    const fs::path out = logs / "run";
+    Finished f = runLab({"run", "--nodes", "7", "--lines", "1", "--burst", "3", "--out", out.string()}, logs);
+    ASSERT_EQ(f.status, 0) << f.err;
+    const json nodes = runRecord(out)["nodes"];
+    ASSERT_EQ(nodes.size(), 7u);
+    int64_t lastPress = 0;
+    for (int i = 4; i < 7; ++i) {
+        EXPECT_EQ(nodes[i]["contact"], nodes[4]["contact"]);
+        lastPress = std::max(lastPress, nodes[i]["join_start_ms"].get<int64_t>());
+    }
+    // Every press came before any of the three had finished or given up,
+    // and after the sequential joins had finished.
+    for (int i = 4; i < 7; ++i) {
+        const json& end = nodes[i]["join"] == "joined" ? nodes[i]["join_end_ms"] : nodes[i]["join_given_up_ms"];
+        EXPECT_GE(end.get<int64_t>(), lastPress);
+    }
+    for (int i = 1; i < 4; ++i) EXPECT_LE(nodes[i]["join_end_ms"].get<int64_t>(), lastPress);
+    // The contact is one of the four nodes that were in the overlay.
+    std::set<std::string> before;
+    for (int i = 0; i < 4; ++i) before.insert(nodes[i]["address"]);
+    EXPECT_TRUE(before.count(nodes[4]["contact"])) << nodes[4]["contact"];
+}
+
 TEST(Loss, NoJoinCompletesWhenEveryDatagramBetweenNodesIsLost) {
     TempDir logs;
     const fs::path out = logs / "run";

@@ -1,7 +1,6 @@
 // The run command's arguments: every bad one gives one line and status 2,
 // and the helpers behind the address and loss options.
 #include "run.h"
-#include "run_network.h"
 #include "run_support.h"
 
 namespace palaver::lab::test {
@@ -78,18 +77,6 @@ TEST(RunAddresses, ConsecutiveAddressesCarryOverOctetsAndStayInTheirRange) {
     for (const char* bad : {"10.1.2.3", "10.1.2.3:", "10.1.2:5", "10.1.2.3:0", "10.1.2.3:65536", "10.1.2.3:5x", ":5"}) {
         EXPECT_FALSE(parseContact(bad)) << bad;
     }
-}
-
-TEST(RunLoss, RulesetKeepsSelfSendsAndDropsTheGivenShare) {
-    const std::string rules = lossRuleset(12.5, {"127.1.0.1", "127.1.0.2"});
-    EXPECT_NE(rules.find("elements = { 127.1.0.1 . 127.1.0.1, 127.1.0.2 . 127.1.0.2 }"), std::string::npos);
-    const auto accept = rules.find("@own accept");
-    const auto drop = rules.find("numgen random mod 10000 < 1250 drop");
-    ASSERT_NE(accept, std::string::npos);
-    ASSERT_NE(drop, std::string::npos);
-    EXPECT_LT(accept, drop);
-    EXPECT_NE(rules.find("hook input"), std::string::npos);
-    EXPECT_NE(lossRuleset(100, {"127.1.0.1"}).find("udp drop"), std::string::npos);
 }
 
 }  // namespace
