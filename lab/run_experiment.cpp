@@ -226,18 +226,18 @@ std::vector<std::size_t> Run::aliveNodes() const {
 // Set-up and start
 
 int Run::setUp() {
-    out_ = o_.out;
-    std::error_code ec;
-    std::filesystem::create_directories(out_, ec);
-    if (ec) {
-        std::fprintf(stderr, "palaver-lab: cannot create %s: %s\n", o_.out.c_str(), ec.message().c_str());
-        return 1;
-    }
     // Per node its socket, its datagram log and its closing report, and a
     // few for the lab itself.
     const std::string limit = raiseOpenFileLimit(3 * static_cast<std::size_t>(o_.nodes) + 64);
     if (!limit.empty()) {
         std::fprintf(stderr, "palaver-lab: %s\n", limit.c_str());
+        return 1;
+    }
+    out_ = o_.out;
+    std::error_code ec;
+    std::filesystem::create_directories(out_, ec);
+    if (ec) {
+        std::fprintf(stderr, "palaver-lab: cannot create %s: %s\n", o_.out.c_str(), ec.message().c_str());
         return 1;
     }
     if (!o_.contact.empty()) contact_ = parseContact(o_.contact);
