@@ -446,7 +446,7 @@ void Run::typeLines(const char* phase) {
                               {"accepted_by", acceptedBy},
                               {"live_nodes", live.size()},
                               {"quiet_ms", settled ? Json(ms()) : Json(nullptr)}});
-        progress_.show(phase, static_cast<std::size_t>(k + 1), static_cast<std::size_t>(o_.lines));
+        progress_.show(phase, static_cast<std::size_t>(k) + 1, static_cast<std::size_t>(o_.lines));
     }
 }
 

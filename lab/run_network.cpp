@@ -59,7 +59,9 @@ std::string findProgram(const std::string& name) {
     if (const char* env = std::getenv("PATH")) {
         std::stringstream dirs(env);
         for (std::string dir; std::getline(dirs, dir, ':');) {
-            std::string path = dir + "/" + name;
+            std::string path = dir;
+            path += "/";
+            path += name;
             if (!dir.empty() && ::access(path.c_str(), X_OK) == 0) return path;
         }
     }
@@ -90,6 +92,7 @@ ProgramResult runProgram(const std::vector<std::string>& args, const std::string
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, out[1], 2);
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     pid_t pid = 0;
