@@ -28,7 +28,7 @@ TEST(Seed, TheSameSeedMakesTheSameChoices) {
     TempDir logs;
     auto run = [&](const std::string& seed, const std::string& name) {
         const fs::path out = logs / name;
-        Finished f = runLab({"run", "--nodes", "8", "--lines", "3", "--crash", "2", "--seed", seed, "--out",
+        Finished f = runLab({"run", Quiet, QuietMs, "--nodes", "8", "--lines", "3", "--crash", "2", "--seed", seed, "--out",
                              out.string()},
                             logs, name);
         EXPECT_EQ(f.status, 0) << f.err;
@@ -43,7 +43,7 @@ TEST(Seed, TheSameSeedMakesTheSameChoices) {
 TEST(Burst, TheLastNewcomersPressJoinThroughOneContactAtOnce) {
     TempDir logs;
     const fs::path out = logs / "run";
-    Finished f = runLab({"run", "--nodes", "7", "--lines", "1", "--burst", "3", "--out", out.string()}, logs);
+    Finished f = runLab({"run", Quiet, QuietMs, "--nodes", "7", "--lines", "1", "--burst", "3", "--out", out.string()}, logs);
     ASSERT_EQ(f.status, 0) << f.err;
     const json nodes = runRecord(out)["nodes"];
     ASSERT_EQ(nodes.size(), 7u);
@@ -96,7 +96,7 @@ TEST(Loss, NoJoinCompletesWhenEveryDatagramBetweenNodesIsLost) {
 TEST(Churn, LeavesTellTheirNeighboursAndCrashesEndSilently) {
     TempDir logs;
     const fs::path out = logs / "run";
-    Finished f = runLab({"run", "--nodes", "8", "--lines", "2", "--leave", "1", "--crash", "2", "--seed", "3",
+    Finished f = runLab({"run", Quiet, QuietMs, "--nodes", "8", "--lines", "2", "--leave", "1", "--crash", "2", "--seed", "3",
                          "--out", out.string()},
                         logs);
     ASSERT_EQ(f.status, 0) << f.err;

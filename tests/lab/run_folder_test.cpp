@@ -31,7 +31,7 @@ protected:
     static void SetUpTestSuite() {
         logs_ = new TempDir;
         folder_ = new fs::path(logs_->path() / "run");
-        finished_ = new Finished(runLab({"run", "--nodes", "12", "--lines", "3", "--seed", "7", "--out",
+        finished_ = new Finished(runLab({"run", Quiet, QuietMs, "--nodes", "12", "--lines", "3", "--seed", "7", "--out",
                                          folder_->string()},
                                         *logs_));
         record_ = new json(runRecord(*folder_));

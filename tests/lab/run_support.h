@@ -25,6 +25,12 @@ using palaver::test::readFile;
 using palaver::test::TempDir;
 namespace fs = std::filesystem;
 
+// The quiet span of the runs whose checks need every join and every line
+// through: long enough that a receive thread kept off the processor by a
+// busy machine is not taken for the end of a flood.
+inline constexpr const char* Quiet = "--quiet";
+inline constexpr const char* QuietMs = "500";
+
 // A palaver-lab process; its standard output and error go to files.
 class LabProcess {
 public:

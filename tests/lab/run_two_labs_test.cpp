@@ -27,13 +27,13 @@ TEST(TwoLabs, TheSecondJoinsTheFirstsOverlay) {
     // have reached it: its last newcomer lists itself and those three. Then
     // it types its lines; the second holds until the first of them has
     // reached its own last newcomer (itself and that typist).
-    LabProcess a({"run", "--host-network", "--nodes", "3", "--lines", "2", "--first-address", block + ".0.1",
+    LabProcess a({"run", Quiet, QuietMs, "--host-network", "--nodes", "3", "--lines", "2", "--first-address", block + ".0.1",
                   "--hold-members", "4", "--hold-timeout", "30000", "--out", outA.string()},
                  logs.path(), "a");
     ASSERT_TRUE(palaver::test::waitUntil([&] { return a.out().find("holding") != std::string::npos; },
                                          std::chrono::milliseconds(30000)))
         << a.err();
-    Finished b = runLab({"run", "--contact", block + ".0.1:50000", "--nodes", "3", "--lines", "2", "--first-address",
+    Finished b = runLab({"run", Quiet, QuietMs, "--contact", block + ".0.1:50000", "--nodes", "3", "--lines", "2", "--first-address",
                          block + ".1.1", "--hold-members", "2", "--hold-timeout", "30000", "--out", outB.string()},
                         logs, "b");
     ASSERT_EQ(a.wait(), 0) << a.err();
