@@ -134,7 +134,8 @@ public:
     void leaveRing();
 
     // --- chat --------------------------------------------------------------
-    void sendOwnChat(std::string_view text);
+    // Sends the line to the node itself; returns the sequence number it took.
+    int32_t sendOwnChat(std::string_view text);
 
     // --- reports -----------------------------------------------------------
     // Writes the status report into an open file (takes the node lock).
@@ -142,9 +143,21 @@ public:
     std::string statusReportText();
     // Writes "<port>.csv"; 0 written, 1 when the file could not be created.
     int writePortReport();
+    // Writes the status report text into the file at `path` (created or
+    // replaced); 0 written, 1 when the file could not be created.
+    int writeStatusReportFile(const std::string& path);
     std::string datagramLogPath() const;
     std::string closingReportPath() const;
     std::string portReportPath() const;
+
+    // --- crash and activity -------------------------------------------------
+    // Ends the node the way a killed process ends: from the moment of the
+    // call it neither takes in nor sends another datagram and tells nobody.
+    // The receive thread is woken without a datagram and ends; the datagram
+    // log keeps every line written so far but gets no "thread end", the
+    // closing report file (opened when the thread started) stays empty, and
+    // the socket is closed. Returns once the thread has ended.
+    void crash();
 
     // --- shared state ------------------------------------------------------
     // Hold this lock around every read or write of state(), members() and
@@ -161,6 +174,13 @@ public:
     std::atomic<int32_t> JoinState{0};
     std::atomic<bool> ReceiverAlive{false};
     std::atomic<bool> KeepReceiving{false};
+    // Set by crash(); every send is refused from then on.
+    std::atomic<bool> Crashed{false};
+    // Datagrams handed to the socket (or the send hook), and datagrams the
+    // receive loop took from the socket: an overlay whose counts all stand
+    // still is quiet.
+    std::atomic<uint64_t> SentCount{0};
+    std::atomic<uint64_t> ReceivedCount{0};
     // Set before start; read by the receive thread.
     int32_t LogFlag = 0;
     char NodeName[FieldSize] = {};
@@ -180,7 +200,7 @@ private:
     void dispatch(const DatagramFields& f, std::string& text, const sockaddr_in& source, Outbox& out);
     void flush(Outbox& out);
     // One datagram out of the node's socket: 0 sent, 3 rejected.
-    int sendFromSocket(const sockaddr_in& to, std::string_view bytes) const;
+    int sendFromSocket(const sockaddr_in& to, std::string_view bytes);
     bool isOwnSocket(const sockaddr_in& source) const;
     // Takes the next ChatSequence number and sends the chat datagram to
     // ip:port as one step (under chatSendMutex_, without the node lock).

@@ -114,7 +114,7 @@ void Node::onWalkReply(const DatagramFields& f, Outbox& out) {
 // ---------------------------------------------------------------------------
 // Chat
 
-void Node::sendOwnChat(std::string_view text) {
+int32_t Node::sendOwnChat(std::string_view text) {
     const auto [ip, port] = selfAddress();
     sendChat(0, ip, port, text);
 }
@@ -128,6 +128,7 @@ void Node::sendChat(int32_t ttl, const std::string& ip, int32_t port, std::strin
     int32_t sequence = ChatSequence.fetch_add(1);
     std::string datagram = composeChat(ttl, ip, port, sequence, text);
     sendText(ip.c_str(), datagram.c_str(), port);
+    return sequence;
 }
 
 void Node::handleChat(const DatagramFields& f, std::string& text, Outbox& out) {
