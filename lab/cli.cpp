@@ -5,7 +5,14 @@
 
 namespace palaver::lab {
 
+namespace {
+std::vector<std::string> givenCommandLine;
+}
+
+const std::vector<std::string>& commandLine() { return givenCommandLine; }
+
 int labMain(int argc, char** argv) {
+    givenCommandLine.assign(argv, argv + argc);
     CLI::App app{"palaver-lab: runs real palaver nodes through experiments and analyses their files"};
     app.set_version_flag("--version", std::string("palaver-lab ") + PALAVER_LAB_VERSION);
     app.require_subcommand(1);

@@ -5,6 +5,8 @@
 #include <CLI/CLI.hpp>
 
 #include <functional>
+#include <string>
+#include <vector>
 
 namespace palaver::lab {
 
@@ -14,6 +16,9 @@ using Action = std::function<int()>;
 
 Action addRunCommand(CLI::App& app);
 Action addAnalyzeCommand(CLI::App& app);
+
+// The command line labMain was given, word by word.
+const std::vector<std::string>& commandLine();
 
 // Parses argv and runs the chosen subcommand. Bad arguments print one line
 // on standard error and give 2; --help prints the help and gives 0.

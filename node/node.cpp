@@ -175,13 +175,17 @@ int Node::sendText(const char* ip, const char* text, int32_t port) {
     if (!makeAddress(ip, port, to)) return 3;
     const std::string_view bytes(text, std::strlen(text));
     if (sendHook_) {
+        if (Crashed.load()) return 3;
+        SentCount.fetch_add(1);
         sendHook_(ip, port, bytes);
         return 0;
     }
     return sendFromSocket(to, bytes);
 }
 
-int Node::sendFromSocket(const sockaddr_in& to, std::string_view bytes) const {
+int Node::sendFromSocket(const sockaddr_in& to, std::string_view bytes) {
+    if (Crashed.load()) return 3;
+    SentCount.fetch_add(1);
     ssize_t n = ::sendto(state_.udpSocket, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to),
                          sizeof to);
     return n < 0 ? 3 : 0;
@@ -232,7 +236,13 @@ int Node::sendToRandomNeighbour(const char* text) {
 }
 
 void Node::flush(Outbox& out) {
-    for (const Send& s : out) sendText(s.ip.c_str(), s.text.c_str(), s.port);
+    for (const Send& s : out) {
+        if (s.greeting) {
+            sendChat(1, s.ip, s.port, s.text);
+        } else {
+            sendText(s.ip.c_str(), s.text.c_str(), s.port);
+        }
+    }
     out.clear();
 }
 
@@ -299,6 +309,10 @@ void Node::receiveLoop() {
         // datagram longer than the buffer is seen and treated as a failure.
         ssize_t n = ::recvfrom(state_.udpSocket, buffer, MaxReceive, MSG_TRUNC,
                                reinterpret_cast<sockaddr*>(&source), &length);
+        // A crash wakes the receive with its read shutdown: nothing more is
+        // logged or handled.
+        if (Crashed.load()) break;
+        ReceivedCount.fetch_add(1);
         std::string_view text;
         if (n < 0 || static_cast<std::size_t>(n) > MaxReceive) {
             text = "error";
@@ -310,15 +324,30 @@ void Node::receiveLoop() {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 
+    // A crashed node ends like a killed process: the log without its last
+    // line and the closing report empty.
+    const bool crashed = Crashed.load();
     if (log) {
-        std::fputs("thread end", log);
+        if (!crashed) std::fputs("thread end", log);
         std::fclose(log);
     }
     if (report) {
-        writeStatusReport(report);
+        if (!crashed) writeStatusReport(report);
         std::fclose(report);
     }
     ReceiverAlive = false;
+}
+
+void Node::crash() {
+    Crashed = true;
+    KeepReceiving = false;
+    if (receiver_.joinable()) {
+        // A read shutdown ends a receive that is blocked on the UDP socket at
+        // once and makes every later one return at once, without a datagram.
+        ::shutdown(state_.udpSocket, SHUT_RD);
+        receiver_.join();
+    }
+    closeEndpoint();
 }
 
 void Node::handleDatagram(std::string_view text, const sockaddr_in& source) { process(text, source, nullptr); }

@@ -8,6 +8,12 @@
 // (through lock()) around every read or write of the record, the member table
 // or the history. The mutex is never held while sleeping, receiving or
 // sending: handlers collect their sends and send after releasing it.
+//
+// The node's own chat datagrams (the typed line and the greeting) are
+// numbered and sent under a second, small lock of their own, so that they
+// reach the node's socket in the order of their numbers. It is held only
+// around taking the number and the one send, and never taken while the node
+// lock is held.
 #pragma once
 
 #include <netinet/in.h>
@@ -128,7 +134,8 @@ public:
     void leaveRing();
 
     // --- chat --------------------------------------------------------------
-    void sendOwnChat(std::string_view text);
+    // Sends the line to the node itself; returns the sequence number it took.
+    int32_t sendOwnChat(std::string_view text);
 
     // --- reports -----------------------------------------------------------
     // Writes the status report into an open file (takes the node lock).
@@ -136,9 +143,21 @@ public:
     std::string statusReportText();
     // Writes "<port>.csv"; 0 written, 1 when the file could not be created.
     int writePortReport();
+    // Writes the status report text into the file at `path` (created or
+    // replaced); 0 written, 1 when the file could not be created.
+    int writeStatusReportFile(const std::string& path);
     std::string datagramLogPath() const;
     std::string closingReportPath() const;
     std::string portReportPath() const;
+
+    // --- crash and activity -------------------------------------------------
+    // Ends the node the way a killed process ends: from the moment of the
+    // call it neither takes in nor sends another datagram and tells nobody.
+    // The receive thread is woken without a datagram and ends; the datagram
+    // log keeps every line written so far but gets no "thread end", the
+    // closing report file (opened when the thread started) stays empty, and
+    // the socket is closed. Returns once the thread has ended.
+    void crash();
 
     // --- shared state ------------------------------------------------------
     // Hold this lock around every read or write of state(), members() and
@@ -155,6 +174,13 @@ public:
     std::atomic<int32_t> JoinState{0};
     std::atomic<bool> ReceiverAlive{false};
     std::atomic<bool> KeepReceiving{false};
+    // Set by crash(); every send is refused from then on.
+    std::atomic<bool> Crashed{false};
+    // Datagrams handed to the socket (or the send hook), and datagrams the
+    // receive loop took from the socket: an overlay whose counts all stand
+    // still is quiet.
+    std::atomic<uint64_t> SentCount{0};
+    std::atomic<uint64_t> ReceivedCount{0};
     // Set before start; read by the receive thread.
     int32_t LogFlag = 0;
     char NodeName[FieldSize] = {};
@@ -164,6 +190,8 @@ private:
         std::string ip;
         int32_t port;
         std::string text;
+        // The greeting: `text` is its chat text, numbered when it is sent.
+        bool greeting = false;
     };
     using Outbox = std::vector<Send>;
 
@@ -172,8 +200,11 @@ private:
     void dispatch(const DatagramFields& f, std::string& text, const sockaddr_in& source, Outbox& out);
     void flush(Outbox& out);
     // One datagram out of the node's socket: 0 sent, 3 rejected.
-    int sendFromSocket(const sockaddr_in& to, std::string_view bytes) const;
+    int sendFromSocket(const sockaddr_in& to, std::string_view bytes);
     bool isOwnSocket(const sockaddr_in& source) const;
+    // Takes the next ChatSequence number and sends the chat datagram to
+    // ip:port as one step (under chatSendMutex_, without the node lock).
+    void sendChat(int32_t ttl, const std::string& ip, int32_t port, std::string_view text);
     // The node's own ip text and port, read under the lock.
     std::pair<std::string, int32_t> selfAddress() const;
     std::string ownFilePath(const char* prefix, const char* suffix, bool withIp) const;
@@ -198,6 +229,8 @@ private:
     void updateCritical(const std::string& changedKey);
 
     mutable std::mutex mutex_;
+    // Orders the node's own chat datagrams; see the note at the top.
+    std::mutex chatSendMutex_;
     NodeState state_;
     MemberTable members_;
     MessageHistory history_;

@@ -11,15 +11,17 @@ namespace palaver {
 // Join and leave (main thread)
 
 void Node::requestJoin(std::string_view ip, int32_t port) {
-    // A contact that cannot be sent to is refused whole: the node's back link
-    // is left as it was, rather than pointing the ring at nothing.
-    if (port <= 0 || !isDottedQuad(ip)) return;
+    // back takes what was typed in every case (the text cut to the entry's
+    // 19 characters), so the status screen shows the contact the user gave.
+    // The join request goes out only to a contact that can be sent to: a
+    // strict dotted quad and a port above 0.
     std::string request;
     {
         auto guard = lock();
         request = composeJoinRequest(state_.self.ip, state_.self.port);
         state_.table.back.assign(JoinedByNewcomerId, ip, port);
     }
+    if (port <= 0 || !isDottedQuad(ip)) return;
     std::string target(ip);
     sendText(target.c_str(), request.c_str(), port);
 }
@@ -104,21 +106,29 @@ void Node::onWalkStep(const DatagramFields& f, std::string& text, Outbox& out) {
 
 void Node::onWalkReply(const DatagramFields& f, Outbox& out) {
     addRandomPeer(RandomPeerId, f.ipText, f.port);
-    int32_t sequence = ChatSequence.fetch_add(1);
-    out.push_back({state_.self.ip, state_.self.port,
-                   composeChat(1, state_.self.ip, state_.self.port, sequence, "Hello")});
+    // The greeting takes its ChatSequence number when it is sent, not here:
+    // see sendChat.
+    out.push_back({state_.self.ip, state_.self.port, "Hello", true});
 }
 
 // ---------------------------------------------------------------------------
 // Chat
 
-void Node::sendOwnChat(std::string_view text) {
+int32_t Node::sendOwnChat(std::string_view text) {
     const auto [ip, port] = selfAddress();
-    // Reading and advancing the counter is one atomic step, shared with the
-    // greeting that the receive thread sends.
+    sendChat(0, ip, port, text);
+}
+
+void Node::sendChat(int32_t ttl, const std::string& ip, int32_t port, std::string_view text) {
+    // Taking the number and sending the datagram are one step for the typed
+    // line (main thread) and the greeting (receive thread): otherwise a
+    // higher number could reach the node's own socket first, and its receive
+    // thread would then drop the lower one as older, everywhere.
+    std::lock_guard<std::mutex> order(chatSendMutex_);
     int32_t sequence = ChatSequence.fetch_add(1);
-    std::string datagram = composeChat(0, ip, port, sequence, text);
+    std::string datagram = composeChat(ttl, ip, port, sequence, text);
     sendText(ip.c_str(), datagram.c_str(), port);
+    return sequence;
 }
 
 void Node::handleChat(const DatagramFields& f, std::string& text, Outbox& out) {

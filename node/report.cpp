@@ -64,12 +64,13 @@ int Node::writeStatusReport(std::FILE* file) {
     return 0;
 }
 
-int Node::writePortReport() {
-    std::FILE* file = std::fopen(portReportPath().c_str(), "w");
+int Node::writePortReport() { return writeStatusReportFile(portReportPath()); }
+
+int Node::writeStatusReportFile(const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "w");
     if (!file) return 1;
     writeStatusReport(file);
-    std::fclose(file);
-    return 0;
+    return std::fclose(file) == 0 ? 0 : 1;
 }
 
 std::string Node::ownFilePath(const char* prefix, const char* suffix, bool withIp) const {

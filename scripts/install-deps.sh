@@ -1,17 +1,60 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages that building, running and testing palaver
-# need. Only packages that are missing are installed. Runs as root, or through
-# sudo when started by another user.
+# Installs the Debian 12 packages that one job needs; only those missing are
+# installed. Runs as root, or through sudo when started by another user.
+#   install-deps.sh run       build and run palaver (scripts/run.sh)
+#   install-deps.sh package   build the Debian package (scripts/package.sh)
+#   install-deps.sh test      everything: the tests, static checks, sanitizers,
+#                             fuzzers, benchmarks, the lab and the package check
+#                             (the default, what scripts/test.sh and CI use)
+#   install-deps.sh --list JOB   prints the job's packages, installs nothing
 set -euo pipefail
 
-PACKAGES=(
-  build-essential cmake pkg-config git
-  googletest libgtest-dev libgmock-dev libbenchmark-dev
-  qt6-base-dev qt6-base-dev-tools libgl-dev
-  xvfb xauth x11-utils xdotool libx11-dev fonts-ipafont-gothic
-  clang libclang-rt-14-dev cppcheck clang-tidy
-  libcli11-dev nlohmann-json3-dev nftables gnuplot-nox graphviz chromium libpng-dev
+# Building palaver and running it: compiler, CMake, Qt 6 Widgets, Xlib (palaver
+# tests its display before Qt starts), and the font of the window's Japanese
+# labels.
+RUN=(
+  build-essential cmake pkg-config
+  qt6-base-dev qt6-base-dev-tools libgl-dev libx11-dev
+  fonts-ipafont-gothic
 )
+# The package adds palaver-lab (header-only CLI11 and JSON at build time)
+# and dpkg-shlibdeps, which CPack asks for the package's Depends.
+PACKAGE=(
+  "${RUN[@]}"
+  libcli11-dev nlohmann-json3-dev
+  dpkg-dev file
+)
+# Tests, static checks, sanitizer and fuzz builds, benchmarks, the lab's
+# tools, and what the package check uses (Xvfb, desktop-file-validate, groff).
+TEST=(
+  "${PACKAGE[@]}"
+  git
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  xvfb xauth x11-utils xdotool
+  clang libclang-rt-14-dev cppcheck clang-tidy
+  nftables gnuplot-nox graphviz chromium libpng-dev
+  desktop-file-utils groff-base
+)
+
+list_only=0
+if [ "${1:-}" = "--list" ]; then
+  list_only=1
+  shift
+fi
+case "${1:-test}" in
+  run) PACKAGES=("${RUN[@]}") ;;
+  package) PACKAGES=("${PACKAGE[@]}") ;;
+  test) PACKAGES=("${TEST[@]}") ;;
+  *)
+    echo "usage: $0 [--list] [run|package|test]" >&2
+    exit 2
+    ;;
+esac
+
+if [ "$list_only" -eq 1 ]; then
+  printf '%s\n' "${PACKAGES[@]}"
+  exit 0
+fi
 
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds palaver and starts it in the repository
-# folder, where it finds image/BG1.bmp and writes its logs and reports.
+# Installs what is missing for building and running palaver (no test or lab
+# packages), builds it and starts it in the repository folder, where it finds
+# image/BG1.bmp and writes its logs and reports.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-deps.sh
-cmake -S . -B build -DPALAVER_BUILD_TESTS=OFF >/dev/null
+bash scripts/install-deps.sh run
+cmake -S . -B build -DPALAVER_BUILD_TESTS=OFF -DPALAVER_BUILD_LAB=OFF >/dev/null
 cmake --build build -j "$(nproc)" --target palaver
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then

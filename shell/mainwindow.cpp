@@ -27,6 +27,9 @@ AboutBox::AboutBox(QWidget* owner) : QDialog(owner) {
     ui.setupUi(this);
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint);
+    // Placed, not centred: its top-left corner at (22, 17) dialog units from
+    // the owner's client area, 2 pixels a unit as in the rest of the box.
+    if (owner) move(owner->mapToGlobal(AboutBoxPlace));
 }
 
 MainWindow::MainWindow(const char* title, const char* className, Handlers handlers)

@@ -5,6 +5,7 @@
 #include <QDialog>
 #include <QIcon>
 #include <QImage>
+#include <QPoint>
 #include <QWidget>
 
 #include <functional>
@@ -12,6 +13,8 @@
 namespace palaver::shell {
 
 constexpr int AboutCommand = 104;
+// Where the About box opens, from the top-left corner of its owner's client area.
+inline const QPoint AboutBoxPlace(44, 34);
 
 // The program's icon, in every size it is drawn at.
 QIcon programIcon();

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <thread>
 
+#include "controls.h"
 #include "cp932.h"
 #include "datagram.h"
 #include "tickloop.h"
@@ -35,8 +36,11 @@ void destroy(QWidget* control) { delete control; }
 
 bool EnterKeyHook::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::KeyPress) {
-        int key = static_cast<QKeyEvent*>(event)->key();
-        if ((key == Qt::Key_Return || key == Qt::Key_Enter) && onEnter_) onEnter_();
+        const auto* key = static_cast<QKeyEvent*>(event);
+        // Alt+Enter is a different key for the box (a system key): it is
+        // only passed on.
+        const bool enter = key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;
+        if (enter && !(key->modifiers() & Qt::AltModifier) && onEnter_) onEnter_();
     }
     return QObject::eventFilter(watched, event);
 }
@@ -276,10 +280,9 @@ void Shell::onChatEnter() {
 }
 
 QPushButton* Shell::makeButton(const char* name, const QString& caption, int id, QRect place) {
-    auto* button = new QPushButton(caption, window_);
+    auto* button = new ControlButton(caption, window_);
     button->setObjectName(QString::fromLatin1(name));
     button->setProperty("commandId", id);
-    button->setDefault(true);
     button->setGeometry(place);
     QObject::connect(button, &QPushButton::clicked, button, [this, id] { onCommand(id); });
     button->show();
@@ -287,11 +290,11 @@ QPushButton* Shell::makeButton(const char* name, const QString& caption, int id,
 }
 
 QLineEdit* Shell::makeBox(const char* name, const QString& text, QRect place, int maxLength) {
-    auto* box = new QLineEdit(window_);
+    auto* box = new ControlBox(window_, maxLength);
     box->setObjectName(QString::fromLatin1(name));
-    box->setMaxLength(maxLength);
-    box->setText(text);
+    // Placed before the text is set: what fits depends on the width.
     box->setGeometry(place);
+    box->setText(text);
     box->show();
     return box;
 }

@@ -46,7 +46,8 @@ constexpr const char* DefaultPortText = "50000";
 constexpr const char* FallbackHostAddress = "127.0.0.1";
 
 // Sees every key press of the control it watches (repeats included) and
-// always lets the control handle the key as well.
+// always lets the control handle the key as well. Enter without Alt (with
+// its repeats) runs `onEnter`.
 class EnterKeyHook : public QObject {
 public:
     explicit EnterKeyHook(std::function<void()> onEnter) : onEnter_(std::move(onEnter)) {}

@@ -1,8 +1,14 @@
 // Hostile traffic against a live overlay, and a node killed mid-run.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
 
 #include <atomic>
 #include <memory>
@@ -157,44 +163,110 @@ TEST(HardeningTest, OverlaySurvivesHostileTrafficWithoutLosingChat) {
     }
 }
 
+// A node runner in a child process, on `ip` at a port it chooses. Killed
+// and waited for when the object goes, however the test ends: a runner left
+// behind would hold the test's output open and keep CTest waiting.
+class RunnerProcess {
+public:
+    RunnerProcess(const std::string& ip, const std::string& dir) {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+        std::string ipArg = ip, portArg = "0", dirArg = dir;
+        char* argv[] = {const_cast<char*>(PALAVER_NODE_RUNNER), ipArg.data(), portArg.data(), dirArg.data(), nullptr};
+        if (posix_spawn(&pid_, PALAVER_NODE_RUNNER, &actions, nullptr, argv, environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(fds[1]);
+        out_ = fds[0];
+    }
+    ~RunnerProcess() {
+        kill();
+        if (out_ >= 0) ::close(out_);
+    }
+    RunnerProcess(const RunnerProcess&) = delete;
+    RunnerProcess& operator=(const RunnerProcess&) = delete;
+
+    bool spawned() const { return pid_ > 0; }
+
+    // The port of the runner's "ready <port>" line; 0 when the runner ended
+    // without one, or printed none within `timeout`.
+    int readyPort(std::chrono::milliseconds timeout) const {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        std::string line;
+        while (line.find('\n') == std::string::npos) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return 0;
+            pollfd p{out_, POLLIN, 0};
+            int ready = ::poll(&p, 1, static_cast<int>(left.count()));
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready <= 0) return 0;
+            char buffer[64];
+            ssize_t n = ::read(out_, buffer, sizeof buffer);
+            if (n <= 0) return 0;
+            line.append(buffer, static_cast<std::size_t>(n));
+        }
+        return line.rfind("ready ", 0) == 0 ? std::atoi(line.c_str() + 6) : 0;
+    }
+
+    // Sends SIGKILL and waits for the runner's end; its wait status.
+    int kill() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            while (::waitpid(pid_, &status_, 0) < 0 && errno == EINTR) {
+            }
+            pid_ = -1;
+        }
+        return status_;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+    int status_ = 0;
+};
+
 // The datagram log is flushed per line: a node killed with SIGKILL keeps the
 // line of every datagram it had handled.
 TEST(HardeningTest, KilledNodeKeepsEveryLoggedLine) {
     TempDir dir;
-    int port = freeUdpPort();
-    std::string portText = std::to_string(port);
-    std::string dirText = dir.str();
-    char* argv[] = {const_cast<char*>(PALAVER_NODE_RUNNER), const_cast<char*>(Loopback), portText.data(),
-                    dirText.data(), nullptr};
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, PALAVER_NODE_RUNNER, nullptr, nullptr, argv, environ), 0);
-    auto log = dir / (std::string(Loopback) + "@" + portText + ".txt");
-    ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(log); }));
+    // An address of its own, for the node and its peer alike: no datagram of
+    // another test can reach either.
+    const std::string ip = overlay::freshLoopbackIp();
+    RunnerProcess runner(ip, dir.str());
+    ASSERT_TRUE(runner.spawned());
+    const int port = runner.readyPort(std::chrono::seconds(60));
+    ASSERT_GT(port, 0) << "the node runner did not start";
+    UdpSocket peer(ip.c_str(), 0);
 
-    UdpSocket peer;
-    constexpr int Count = 300;
-    for (int i = 0; i < Count; ++i) {
-        ASSERT_TRUE(peer.sendTo(port, "?00`001`line " + std::to_string(i) + "`"));
-        if (i % 50 == 49) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    // A join request last: its answer proves that every datagram before it
-    // has been handled, and so logged.
-    std::string request = composeJoinRequest(Loopback, peer.port());
-    ASSERT_TRUE(peer.sendTo(port, request));
-    auto answer = peer.receive(std::chrono::milliseconds(10000));
-    ASSERT_TRUE(answer.has_value());
-    EXPECT_EQ(answer->text[0], 'n');
-
-    ASSERT_EQ(::kill(pid, SIGKILL), 0);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFSIGNALED(status));
-
-    auto text = readFile(log);
-    ASSERT_TRUE(text.has_value());
+    // Paced by the node: each batch ends with a join request, whose answer
+    // proves that the batch has been handled, and so logged. A batch is far
+    // smaller than the node's receive queue, which a faster sender would
+    // overflow (the node takes at most one datagram a millisecond).
+    constexpr int Batches = 12;
+    constexpr int BatchSize = 25;
+    const std::string request = composeJoinRequest(ip, peer.port());
     std::string expected;
-    for (int i = 0; i < Count; ++i) expected += "?00`001`line " + std::to_string(i) + "`\n";
-    expected += request + "\n";
+    for (int batch = 0; batch < Batches; ++batch) {
+        for (int i = 0; i < BatchSize; ++i) {
+            std::string line = "?00`001`line " + std::to_string(batch * BatchSize + i) + "`";
+            ASSERT_TRUE(peer.sendTo(port, line, ip.c_str()));
+            expected += line + "\n";
+        }
+        ASSERT_TRUE(peer.sendTo(port, request, ip.c_str()));
+        expected += request + "\n";
+        auto answer = peer.receive(std::chrono::milliseconds(30000));
+        ASSERT_TRUE(answer.has_value()) << "no answer to batch " << batch;
+        EXPECT_EQ(answer->text[0], 'n');
+    }
+
+    int status = runner.kill();
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(WTERMSIG(status), SIGKILL);
+    auto text = readFile(dir / (ip + "@" + std::to_string(port) + ".txt"));
+    ASSERT_TRUE(text.has_value());
     EXPECT_EQ(*text, expected);
 }
 

@@ -1,6 +1,9 @@
 // Chat flooding, the member table, the message history and the critical
 // member: handler-level cases on a node with captured sends, and real nodes.
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 #include "overlay_support.h"
 
@@ -25,6 +28,60 @@ TEST(OverlayChat, LoneNodeFirstLineIsRecordedOnceAndItsTwoSelfCopiesDropped) {
     EXPECT_EQ(v.state.table.latestTTL, 0);
     EXPECT_EQ(entry(v.state.table.critical), entry(CriticalPeerId, n->self()));
     EXPECT_EQ(n->node->ChatSequence.load(), 2);
+}
+
+// The typed line (main thread) and the greeting after a walk reply (receive
+// thread) meet. The send hook holds one sender, after it has taken its
+// number, until the other's datagram has gone out or a second has passed.
+// Either way the two must reach the socket in number order: the node's own
+// receive thread drops a lower number that arrives after a higher one.
+TEST(OverlayChatOrder, TypedLineAndGreetingReachTheSocketInNumberOrder) {
+    for (bool holdTyped : {true, false}) {
+        SCOPED_TRACE(holdTyped ? "typed line held" : "greeting held");
+        HookedNode h;
+        std::mutex m;
+        std::condition_variable changed;
+        std::vector<std::string> wire;  // in the order the sends went out
+        bool holding = true;
+        bool held = false;
+        const std::string heldHeader = holdTyped ? "S00`0```" : "S00`1```";
+        h.node.setSendHook([&](const std::string&, int32_t, std::string_view text) {
+            std::unique_lock<std::mutex> g(m);
+            if (holding && !held && text.substr(0, 8) == heldHeader) {
+                held = true;
+                changed.notify_all();
+                changed.wait_for(g, std::chrono::seconds(1), [&] { return !wire.empty(); });
+            }
+            wire.emplace_back(text);
+            changed.notify_all();
+        });
+        auto typeLine = [&] { h.node.sendOwnChat("typed"); };
+        auto walkReply = [&] { h.feed("l00`1```10.0.0.5@6000`````1`````````Me to."); };
+
+        std::thread first(holdTyped ? std::function<void()>(typeLine) : std::function<void()>(walkReply));
+        bool sawHeld;
+        {
+            std::unique_lock<std::mutex> g(m);
+            sawHeld = changed.wait_for(g, std::chrono::seconds(10), [&] { return held; });
+        }
+        (holdTyped ? std::function<void()>(walkReply) : std::function<void()>(typeLine))();
+        first.join();
+        ASSERT_TRUE(sawHeld);
+
+        std::vector<std::string> sent;
+        {
+            std::lock_guard<std::mutex> g(m);
+            holding = false;
+            sent = wire;
+        }
+        ASSERT_EQ(sent.size(), 2u);
+        EXPECT_EQ(parseDatagram(sent[0], "").sequence, 1) << sent[0];
+        EXPECT_EQ(parseDatagram(sent[1], "").sequence, 2) << sent[1];
+        EXPECT_EQ(h.node.ChatSequence.load(), 3);
+        // Taken by the node's own receive path in that order, both are kept.
+        for (const std::string& d : sent) h.feed(d);
+        EXPECT_EQ(h.now().history, (MessageHistory{"start", sent[0], sent[1]}));
+    }
 }
 
 TEST(OverlayChatHandler, AcceptsNewerForwardsToEveryNeighbourAndDropsDuplicatesAndOlder) {

@@ -5,16 +5,24 @@
 namespace palaver::overlay {
 namespace {
 
-TEST(OverlayJoinHandler, RequestJoinSendsOnlyToAUsableContact) {
+// back takes the typed values on every press; only the send depends on them.
+TEST(OverlayJoinHandler, RequestJoinAlwaysSetsBackAndSendsOnlyToAUsableContact) {
     HookedNode h;
-    const std::string before = entry(h.now().state.table.back);
-    h.node.requestJoin("", 5000);
-    h.node.requestJoin("10.0.0", 5000);
-    h.node.requestJoin("contact.host", 5000);
-    h.node.requestJoin("10.0.0.5", 0);
-    h.node.requestJoin("10.0.0.5", -3);
-    EXPECT_TRUE(h.sent.empty());
-    EXPECT_EQ(entry(h.now().state.table.back), before);
+    struct Typed {
+        const char* ip;
+        int32_t port;
+        const char* back;
+    };
+    for (const Typed& t : {Typed{"", 5000, "12:@5000"}, Typed{"10.0.0", 5000, "12:10.0.0@5000"},
+                           Typed{"contact.host", 5000, "12:contact.host@5000"},
+                           Typed{"10.0.0.5", 0, "12:10.0.0.5@0"}, Typed{"10.0.0.5", -3, "12:10.0.0.5@-3"},
+                           Typed{"255.255.255.255x", 5000, "12:255.255.255.255x@5000"},
+                           // Cut to the entry's 19 characters.
+                           Typed{"10.0.0.5 and some more text", 6000, "12:10.0.0.5 and some m@6000"}}) {
+        h.node.requestJoin(t.ip, t.port);
+        EXPECT_TRUE(h.sent.empty()) << t.ip;
+        EXPECT_EQ(entry(h.now().state.table.back), t.back);
+    }
 
     h.node.requestJoin("10.0.0.5", 6000);
     ASSERT_EQ(h.sent.size(), 1u);
@@ -22,6 +30,14 @@ TEST(OverlayJoinHandler, RequestJoinSendsOnlyToAUsableContact) {
     EXPECT_EQ(h.sent[0].text, "N00`001`10.0.0.1@4000`");
     EXPECT_EQ(entry(h.now().state.table.back), entry(12, "10.0.0.5@6000"));
     EXPECT_EQ(h.node.JoinState.load(), JoinIdle);
+}
+
+// A source address of the full 15 characters: the referral goes to all of it.
+TEST(OverlayJoinHandler, JoinRequestFromALongestSourceAddressIsAnsweredThere) {
+    HookedNode h;
+    h.feed("N00`001`10.0.0.8@5000`", "192.168.100.200");
+    ASSERT_EQ(h.sent.size(), 1u);
+    EXPECT_EQ(h.sent[0].to, "192.168.100.200@5000");
 }
 
 TEST(OverlayJoinHandler, EachStepWritesItsIdAndAnswersTheRightAddress) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QClipboard>
 #include <QKeyEvent>
 
 #include <algorithm>
@@ -147,8 +148,13 @@ TEST(ControlPanel, EnterSendsTheLineOrWritesThePortReport) {
     EXPECT_NE(sent[0].text.find("`100% %s`"), std::string::npos) << sent[0].text;
 
     // Japanese text goes out as CP932, cut to 79 bytes between characters,
-    // and comes back onto the screen decoded.
+    // and comes back onto the screen decoded. (In a font this small the 40
+    // characters fit the box's width, so the byte limit is the one that cuts.)
+    QFont tiny = chat->font();
+    tiny.setPixelSize(4);
+    chat->setFont(tiny);
     chat->setText(QString::fromUtf8("あ").repeated(40));
+    ASSERT_EQ(chat->text().size(), 40);
     QTest::keyClick(chat, Qt::Key_Enter);
     sent = mainSends();
     ASSERT_EQ(sent.size(), 2u);
@@ -195,6 +201,122 @@ TEST(ControlPanel, HeldEnterRunsTheEnterHandlingOnEveryRepeat) {
     QObject::connect(chat, &QLineEdit::returnPressed, [&] { ++returns; });
     pressEnter(chat, true);
     EXPECT_EQ(returns, 1);
+}
+
+TEST(ControlPanel, AltEnterInTheChatBoxIsOnlyPassedOn) {
+    ShellRig rig;
+    int port = rig.start();
+    QLineEdit* chat = rig.shell().chatBox();
+    rig.clearSent();
+    int returns = 0;
+    QObject::connect(chat, &QLineEdit::returnPressed, [&] { ++returns; });
+    chat->setText(QStringLiteral("kept"));
+    QTest::keyClick(chat, Qt::Key_Return, Qt::AltModifier);
+    QTest::keyClick(chat, Qt::Key_Enter, Qt::AltModifier | Qt::KeypadModifier);
+    EXPECT_EQ(chat->text(), QStringLiteral("kept"));
+    EXPECT_TRUE(rig.sent().empty());
+    EXPECT_EQ(rig.node().ChatSequence.load(), 1);
+    EXPECT_EQ(returns, 2);  // the box had the keys
+    chat->clear();
+    QTest::keyClick(chat, Qt::Key_Return, Qt::AltModifier);
+    EXPECT_FALSE(std::filesystem::exists(rig.dir() / (std::to_string(port) + ".csv")));
+
+    // Enter with another modifier is still Enter.
+    chat->setText(QStringLiteral("sent"));
+    QTest::keyClick(chat, Qt::Key_Return, Qt::ShiftModifier);
+    EXPECT_TRUE(chat->text().isEmpty());
+    EXPECT_EQ(rig.node().ChatSequence.load(), 2);
+}
+
+// Enter on a focused button does nothing, although the button has the
+// default-button look; Space presses it.
+TEST(ControlPanel, EnterOnAFocusedButtonDoesNotPressIt) {
+    ShellRig rig;
+    rig.initialise();
+    QPushButton* start = rig.shell().startButton();
+    ASSERT_NE(start, nullptr);
+    EXPECT_TRUE(start->isDefault());
+    start->setFocus();
+    QTest::keyClick(start, Qt::Key_Return);
+    QTest::keyClick(start, Qt::Key_Enter, Qt::KeypadModifier);
+    EXPECT_EQ(rig.shell().startRequested(), 0);
+    QTest::keyClick(start, Qt::Key_Space);
+    EXPECT_EQ(rig.shell().startRequested(), 1);
+}
+
+// The horizontal scroll a box's last paint left: its cursor at the end of the
+// text lies the text's width right of its place in the empty box, or less.
+int scrolledBy(QLineEdit* box) {
+    const QString text = box->text();
+    box->setCursorPosition(0);
+    box->grab();
+    const int start = box->inputMethodQuery(Qt::ImCursorRectangle).toRect().x();
+    box->end(false);
+    box->grab();
+    const int end = box->inputMethodQuery(Qt::ImCursorRectangle).toRect().x();
+    return start + box->fontMetrics().horizontalAdvance(text) - end;
+}
+
+// Boxes do not scroll sideways: typing stops where the box is full, pasted
+// text is cut where it stops fitting, and the read limit still holds.
+TEST(ControlPanel, BoxesTakeOnlyTheTextThatFitsTheirWidth) {
+    ShellRig rig;
+    rig.start();
+    QLineEdit* chat = rig.shell().chatBox();
+    ASSERT_NE(chat, nullptr);
+    QTest::keyClicks(chat, QString(100, QLatin1Char('W')));
+    const QString full = chat->text();
+    EXPECT_GT(full.size(), 5);
+    EXPECT_LT(full.size(), 79);
+    EXPECT_LE(std::abs(scrolledBy(chat)), 1);
+    chat->setCursorPosition(2);
+    QTest::keyClick(chat, Qt::Key_A);  // refused in the middle too
+    EXPECT_EQ(chat->text(), full);
+
+    // Pasting cuts the pasted text, not what was there, at the last W that fits.
+    chat->setText(QStringLiteral("[]"));
+    chat->setCursorPosition(1);
+    QGuiApplication::clipboard()->setText(QString(100, QLatin1Char('W')));
+    chat->paste();
+    const QString pasted = chat->text();
+    EXPECT_GT(pasted.size(), 2);
+    EXPECT_EQ(pasted, QLatin1Char('[') + QString(pasted.size() - 2, QLatin1Char('W')) + QLatin1Char(']'));
+    EXPECT_EQ(chat->cursorPosition(), pasted.size() - 1);
+    EXPECT_LE(std::abs(scrolledBy(chat)), 1);
+    QTest::keyClick(chat, Qt::Key_W, Qt::ShiftModifier);
+    EXPECT_EQ(chat->text(), pasted);
+
+    // Narrow characters still stop at the read limit of 79.
+    QFont tiny = chat->font();
+    tiny.setPixelSize(4);
+    chat->setFont(tiny);
+    chat->clear();
+    QTest::keyClicks(chat, QString(100, QLatin1Char('.')));
+    EXPECT_EQ(chat->text().size(), 79);
+}
+
+// A join press with an empty address box sends nothing, yet back takes the
+// empty address with the typed port and id 12.
+TEST(ControlPanel, JoinWithAnEmptyAddressBoxSendsNothingButSetsBack) {
+    ShellRig rig;
+    rig.start();
+    press(rig.shell().connectButton());
+    rig.ticks(1);
+    rig.shell().joinAddressBox()->clear();
+    rig.shell().joinPortBox()->setText(QStringLiteral("6001"));
+    rig.clearSent();
+    press(rig.shell().joinSlot());
+    rig.ticks(1);
+    EXPECT_TRUE(rig.sent().empty());
+    {
+        auto guard = rig.node().lock();
+        const PeerEntry& back = rig.node().state().table.back;
+        EXPECT_EQ(back.id, JoinedByNewcomerId);
+        EXPECT_STREQ(back.ip, "");
+        EXPECT_EQ(back.port, 6001);
+    }
+    EXPECT_EQ(names(controlsOnScreen(rig.shell())),
+              (std::set<std::string>{"chatBox", "joinAddressBox", "joinPortBox", "joinButton"}));
 }
 
 TEST(ControlPanel, CloseRequestShutsDownOnlyWhileNotJoined) {

@@ -268,6 +268,7 @@ TEST(Lifecycle, AboutBoxStopsTheTicksWhileItIsOpen) {
     std::chrono::steady_clock::time_point openedAt;
     QString title, version;
     bool iconShown = false;
+    std::vector<std::pair<QPoint, QPoint>> places;  // where each box was, where it belongs
     bool ticksStopped = true;
     const auto testStart = std::chrono::steady_clock::now();
     bool closeSent = false;
@@ -282,6 +283,9 @@ TEST(Lifecycle, AboutBoxStopsTheTicksWhileItIsOpen) {
                 framesAtOpen = shell.screen().framesDrawn();
                 openedAt = std::chrono::steady_clock::now();
                 title = box->windowTitle();
+                // Top-left corner at (22, 17) dialog units, 2 pixels a unit,
+                // from the main window's client area.
+                places.emplace_back(box->frameGeometry().topLeft(), shell.window()->mapToGlobal(QPoint(44, 34)));
                 for (QLabel* label : box->findChildren<QLabel*>()) {
                     if (!label->text().isEmpty()) version = label->text();
                     if (!label->pixmap().isNull()) iconShown = true;
@@ -334,4 +338,8 @@ TEST(Lifecycle, AboutBoxStopsTheTicksWhileItIsOpen) {
     EXPECT_EQ(title, QString::fromUtf8("バージョン情報"));
     EXPECT_EQ(version, QStringLiteral("palaver Version 1.0"));
     EXPECT_TRUE(iconShown);
+    ASSERT_EQ(places.size(), 3u);
+    for (const auto& [at, expected] : places) {
+        EXPECT_EQ(std::make_pair(at.x(), at.y()), std::make_pair(expected.x(), expected.y()));
+    }
 }

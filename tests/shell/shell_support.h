@@ -66,15 +66,18 @@ public:
         options.fileDirectory = dir_.path().string();
         shell_ = std::make_unique<shell::Shell>(options);
         mainThread_ = std::this_thread::get_id();
-        shell_->node().setSendHook([this](const std::string& ip, int32_t port, std::string_view text) {
+        // The node, not the shell: the receive thread may still send while
+        // the shell is being destroyed, until the node's end stops it.
+        Node* node = &shell_->node();
+        node->setSendHook([this, node](const std::string& ip, int32_t port, std::string_view text) {
             {
                 std::lock_guard<std::mutex> g(mutex_);
                 sent_.push_back({std::this_thread::get_id() == mainThread_, ip, port, std::string(text)});
             }
             int fd;
             {
-                auto guard = shell_->node().lock();
-                fd = shell_->node().state().udpSocket;
+                auto guard = node->lock();
+                fd = node->state().udpSocket;
             }
             sockaddr_in to{};
             to.sin_family = AF_INET;

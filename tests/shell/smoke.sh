@@ -15,6 +15,10 @@ mkdir "$work/image"
 cp "$background" "$work/image/BG1.bmp"
 cd "$work"
 
+# palaver must open a real X window here, whatever platform the caller's
+# environment names (QT_QPA_PLATFORM=offscreen would open none).
+export QT_QPA_PLATFORM=xcb
+
 fail() { echo "FAIL: $*"; exit 1; }
 # Polls a command until it succeeds or `seconds` have passed.
 wait_for() {
