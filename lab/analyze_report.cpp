@@ -598,7 +598,7 @@ std::vector<std::string> writeComparison(const std::vector<CompareEntry>& runs, 
         "final_ring_intact", "final_ring_cycles", "final_back_mismatch", "final_dangling_next",
         "final_components", "final_unreachable_pairs", "diameter", "mean_distance", "predicted_distance",
         "mean_out_degree", "in_degree_stddev", "in_degree_max", "in_degree_zero", "leave_notices_received",
-        "bad_log_lines", "analysis_ms"};
+        "bad_log_lines", "analysis_ms", "built_ring_cycles", "built_longest_cycle", "final_longest_cycle"};
     std::string csv;
     for (std::size_t i = 0; i < columns.size(); ++i) csv += (i ? "," : "") + columns[i];
     csv += "\n";
@@ -652,7 +652,10 @@ std::vector<std::string> writeComparison(const std::vector<CompareEntry>& runs, 
                                         cell(last, "in_degree_zero"),
                                         cell(&s, "leave_notices_received"),
                                         cell(&s, "bad_log_lines"),
-                                        cell(&s, "analysis_ms")};
+                                        cell(&s, "analysis_ms"),
+                                        cell(built, "ring_cycles"),
+                                        cell(built, "longest_cycle"),
+                                        cell(last, "longest_cycle")};
         for (std::size_t c = 0; c < row.size(); ++c) csv += (c ? "," : "") + csvField(row[c]);
         csv += "\n";
         rows.push_back(row);

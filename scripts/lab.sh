@@ -179,8 +179,11 @@ COMMON="run x nodes joins_completed joins_failed lines reliability_mean reliabil
   notes E1
   echo "## E2: loss"
   echo
-  table "$WORK/reports/E2/compare.csv" run loss joins_completed joins_failed reliability_mean reliability_min \
-    complete_lines rmr mean_hops built_ring_intact built_back_mismatch built_dangling_next final_components
+  table "$WORK/reports/E2/compare.csv" run loss joins_completed joins_failed built_longest_cycle=nodes_on_the_main_ring \
+    built_ring_cycles built_back_mismatch built_dangling_next built_ring_intact final_components final_unreachable_pairs
+  echo
+  table "$WORK/reports/E2/compare.csv" run loss reliability_mean reliability_min complete_lines mean_hops max_hops \
+    rmr mean_out_degree
   echo
   picture E2 compare_reliability "E2: reliability against loss"
   picture E2 compare_rmr "E2: redundancy against loss"
@@ -198,8 +201,9 @@ COMMON="run x nodes joins_completed joins_failed lines reliability_mean reliabil
   notes E3
   echo "## E4: join burst"
   echo
-  table "$WORK/reports/E4/compare.csv" run burst joins_completed joins_failed built_ring_intact built_back_mismatch \
-    built_dangling_next final_ring_cycles reliability_mean reliability_min complete_lines
+  table "$WORK/reports/E4/compare.csv" run burst joins_completed joins_failed built_ring_intact built_longest_cycle \
+    built_back_mismatch built_dangling_next final_ring_intact reliability_mean reliability_min complete_lines \
+    mean_hops stretch diameter
   echo
   sub=$(subreport E4 e4_burst20)
   [ -n "$sub" ] && picture E4 "$(basename "$sub")/topology" "E4: topology after 20 joins through one contact"
@@ -207,19 +211,22 @@ COMMON="run x nodes joins_completed joins_failed lines reliability_mean reliabil
   notes E4
   echo "## Scale"
   echo
-  echo "Wall time and CPU time of each phase of the lab (ms) and the peak RSS at its end, as run.json gives them."
+  echo "Wall time of each phase of the lab, the process CPU time spent in it (the difference of run.json's"
+  echo "cumulative \`cpu_ms\`; the nodes' receive threads included) and the peak RSS at its end."
   echo
-  echo "| N | phase | wall ms | cpu ms | peak RSS MiB |"
+  echo "| N | phase | wall ms | CPU ms | peak RSS MiB |"
   echo "| ---: | --- | ---: | ---: | ---: |"
   for n in 10 100 500 1000; do
     sub=$(subreport E1 "e1_n$n")
     [ -n "$sub" ] && [ -f "$sub/phases.csv" ] || continue
-    awk -F',' -v n="$n" 'NR > 1 { rss = ($6 == "" ? "" : sprintf("%.1f", $6 / 1024)); print "| " n " | " $1 " | " $4 " | " $5 " | " rss " |" }' "$sub/phases.csv"
+    awk -F',' -v n="$n" 'NR > 1 {
+      rss = ($6 == "" ? "" : sprintf("%.1f", $6 / 1024)); cpu = ($5 == "" ? "" : $5 - prev); prev = $5
+      print "| " n " | " $1 " | " $4 " | " cpu " | " rss " |" }' "$sub/phases.csv"
   done
   echo
   if [ -n "$ANALYSIS_MS" ]; then
     echo "Analysing the 1000-node run (\`palaver-lab analyze\`, CSV files, pictures and page): $ANALYSIS_MS ms wall,"
-    echo "of which $ANALYSIS_INNER_MS ms reading and replaying the logs and computing the figures (the rest is gnuplot and Graphviz)."
+    echo "of which $ANALYSIS_INNER_MS ms reading and replaying the logs and computing the figures (the rest is writing the files and drawing the pictures)."
   else
     echo "_(The 1000-node run is missing, so its analysis time is too.)_"
   fi
