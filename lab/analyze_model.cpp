@@ -292,7 +292,8 @@ TopologySummary summarizeTopology(const Snapshot& snapshot) {
         if (!mirrored) {
             ++s.backMismatch;
             std::string why = isLive(t.back) ? "its next is " + tables.at(t.back).next : "not a live node";
-            s.brokenLinks.push_back(v + " back " + (t.back.empty() ? "(empty)" : t.back) + ": " + why);
+            std::string link = v + " back " + (t.back.empty() ? "(empty)" : t.back);
+            s.brokenLinks.push_back(link.append(": ").append(why));
         }
     }
     // Cycles of the next function among live nodes.

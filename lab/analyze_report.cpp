@@ -206,6 +206,7 @@ std::string yesNo(bool b) { return b ? "yes" : "no"; }
 int runProgram(const std::vector<std::string>& args) {
     if (args.empty()) return -1;
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
