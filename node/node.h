@@ -204,7 +204,7 @@ private:
     bool isOwnSocket(const sockaddr_in& source) const;
     // Takes the next ChatSequence number and sends the chat datagram to
     // ip:port as one step (under chatSendMutex_, without the node lock).
-    void sendChat(int32_t ttl, const std::string& ip, int32_t port, std::string_view text);
+    int32_t sendChat(int32_t ttl, const std::string& ip, int32_t port, std::string_view text);
     // The node's own ip text and port, read under the lock.
     std::pair<std::string, int32_t> selfAddress() const;
     std::string ownFilePath(const char* prefix, const char* suffix, bool withIp) const;

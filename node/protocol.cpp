@@ -116,10 +116,10 @@ void Node::onWalkReply(const DatagramFields& f, Outbox& out) {
 
 int32_t Node::sendOwnChat(std::string_view text) {
     const auto [ip, port] = selfAddress();
-    sendChat(0, ip, port, text);
+    return sendChat(0, ip, port, text);
 }
 
-void Node::sendChat(int32_t ttl, const std::string& ip, int32_t port, std::string_view text) {
+int32_t Node::sendChat(int32_t ttl, const std::string& ip, int32_t port, std::string_view text) {
     // Taking the number and sending the datagram are one step for the typed
     // line (main thread) and the greeting (receive thread): otherwise a
     // higher number could reach the node's own socket first, and its receive
