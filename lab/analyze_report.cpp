@@ -516,7 +516,7 @@ std::vector<std::string> writeReport(const Analysis& a, const std::string& outDi
         page += "</ul></details>\n";
     }
     if (!r.phases.empty()) {
-        page += "<h2>Phases</h2>\n<table>\n" + tableRow({"phase", "start ms", "end ms", "cpu ms", "peak RSS KiB"}, true);
+        page += "<h2>Phases</h2>\n<table>\n" + tableRow({"phase", "start ms", "end ms", "cpu ms so far", "peak RSS KiB"}, true);
         for (const PhaseInfo& p : r.phases) {
             page += tableRow({p.name, number(p.startMs), number(p.endMs), number(p.cpuMs), number(p.peakRssKib)});
         }

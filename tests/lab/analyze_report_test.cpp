@@ -117,6 +117,10 @@ TEST(AnalyzeCommand, CompareRunsAlongTheirLoss) {
     EXPECT_TRUE(fs::exists(dir / "cmp/01_loss1/messages.csv"));
     EXPECT_TRUE(fs::exists(dir / "cmp/compare_reliability.svg"));
     EXPECT_TRUE(fs::exists(dir / "cmp/compare_rmr.png"));
+    // The page links each run's own page by a relative path.
+    std::string page = test::readFile(dir / "cmp/report.html").value_or("");
+    EXPECT_NE(page.find("href=\"01_loss1/report.html\""), std::string::npos);
+    EXPECT_NE(page.find("src=\"compare_reliability.svg\""), std::string::npos);
 }
 
 // Pixels of a PNG file as RGBA rows; empty when it cannot be read.
