@@ -32,7 +32,7 @@ TEST=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth x11-utils xdotool
   clang libclang-rt-14-dev cppcheck clang-tidy
-  nftables gnuplot-nox graphviz chromium
+  nftables gnuplot-nox graphviz chromium libpng-dev
   desktop-file-utils groff-base
 )
 

@@ -1,0 +1,730 @@
+#include "analyze_report.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+
+extern char** environ;
+
+namespace palaver::lab {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string number(double v, int digits = 4) {
+    if (!std::isfinite(v)) return std::string();
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.*f", digits, v);
+    // Trim trailing zeros: 1.0000 -> 1, 0.2500 -> 0.25.
+    std::string s(buf);
+    if (s.find('.') != std::string::npos) {
+        while (s.back() == '0') s.pop_back();
+        if (s.back() == '.') s.pop_back();
+    }
+    return s;
+}
+std::string number(const std::optional<double>& v, int digits = 4) { return v ? number(*v, digits) : std::string(); }
+std::string number(const std::optional<int>& v) { return v ? std::to_string(*v) : std::string(); }
+std::string number(const std::optional<int64_t>& v) { return v ? std::to_string(*v) : std::string(); }
+
+std::string csvField(const std::string& text) {
+    if (text.find_first_of(",\"\n\r") == std::string::npos) return text;
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"') out += '"';
+        out += c;
+    }
+    return out + "\"";
+}
+
+std::string html(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
+void writeFile(const fs::path& path, const std::string& text) {
+    std::ofstream f(path, std::ios::binary);
+    f << text;
+    if (!f) throw AnalyzeError(path.string() + ": cannot write");
+}
+
+nlohmann::json optionalJson(const std::optional<double>& v) {
+    return v && std::isfinite(*v) ? nlohmann::json(*v) : nlohmann::json(nullptr);
+}
+
+// Gnuplot: one script, drawn once as SVG and once as PNG.
+bool plot(const fs::path& dir, const std::string& name, const std::string& body) {
+    std::string script;
+    script += "set terminal svg size 720,420 font 'sans,12' background rgb 'white'\n";
+    script += "set output '" + name + ".svg'\n";
+    script += body;
+    script += "set terminal pngcairo size 720,420 font 'sans,10' background rgb 'white'\n";
+    script += "set output '" + name + ".png'\nreplot\nunset output\n";
+    fs::path scriptPath = dir / (name + ".gp");
+    writeFile(scriptPath, script);
+    // Run inside the report folder so that the script's names are relative.
+    int status = runProgram({"sh", "-c", "cd \"$0\" && exec gnuplot \"$1\"", dir.string(), name + ".gp"});
+    return status == 0 && fs::exists(dir / (name + ".svg")) && fs::exists(dir / (name + ".png"));
+}
+
+const char* StateColour(const std::string& state) {
+    if (state == "left") return "#bbbbbb";
+    if (state == "crashed") return "#d62728";
+    return "#1f77b4";
+}
+
+// The topology with fixed positions: nodes on a circle in ring order (the
+// earliest snapshot's ring, so that left and crashed nodes keep their place),
+// next links solid, random links dashed, backs that mirror no next in red.
+bool drawTopology(const Analysis& a, const fs::path& dir) {
+    if (!a.finalSnapshot) return false;
+    const RunData& r = a.run;
+    const Snapshot& last = r.snapshots[*a.finalSnapshot];
+    std::vector<std::string> order;
+    std::set<std::string> placed;
+    for (const Snapshot& s : r.snapshots) {
+        if (s.tables.empty()) continue;
+        std::string at = s.tables.begin()->first;
+        while (s.tables.count(at) && !placed.count(at)) {
+            order.push_back(at);
+            placed.insert(at);
+            at = s.tables.at(at).next;
+        }
+        for (const auto& [address, t] : s.tables) {
+            if (placed.insert(address).second) order.push_back(address);
+        }
+        break;
+    }
+    for (const NodeInfo& n : r.nodes) {
+        if (placed.insert(n.address).second) order.push_back(n.address);
+    }
+    const double pi = std::acos(-1.0);
+    std::size_t count = order.size();
+    bool labels = count <= 30;
+    double radius = std::max(labels ? 220.0 : 150.0, static_cast<double>(count) * (labels ? 70.0 : 9.0) / (2 * pi));
+    std::ostringstream dot;
+    dot << "digraph overlay {\n  graph [outputorder=edgesfirst, bgcolor=white, size=\"10,10\"];\n";
+    dot << "  node [shape=" << (labels ? "box, style=\"rounded,filled\", fontsize=9, fontcolor=white"
+                                       : "circle, style=filled, label=\"\", width=0.08")
+        << ", color=none];\n  edge [arrowsize=0.4];\n";
+    std::map<std::string, std::size_t> id;
+    for (std::size_t i = 0; i < count; ++i) {
+        id[order[i]] = i;
+        double angle = 2 * pi * static_cast<double>(i) / static_cast<double>(std::max<std::size_t>(count, 1));
+        std::string state = "alive";
+        auto it = r.nodeIndex.find(order[i]);
+        if (it != r.nodeIndex.end()) state = r.nodes[it->second].state;
+        dot << "  n" << i << " [pos=\"" << number(radius * std::sin(angle), 1) << ","
+            << number(radius * std::cos(angle), 1) << "\", fillcolor=\"" << StateColour(state) << "\"";
+        if (labels) dot << ", label=\"" << order[i] << "\"";
+        dot << "];\n";
+    }
+    auto vertex = [&](const std::string& address) {
+        auto it = id.find(address);
+        if (it != id.end()) return it->second;
+        id[address] = order.size();
+        order.push_back(address);
+        dot << "  n" << id[address] << " [pos=\"0,0\", fillcolor=\"#ff7f0e\"];\n";
+        return id[address];
+    };
+    for (const auto& [address, t] : last.tables) {
+        std::size_t v = vertex(address);
+        for (const std::string& peer : t.random) {
+            dot << "  n" << v << " -> n" << vertex(peer) << " [color=\"#2ca02c\", style=dashed, penwidth=0.6];\n";
+        }
+        if (!t.next.empty()) dot << "  n" << v << " -> n" << vertex(t.next) << " [color=black, penwidth=1.2];\n";
+        bool mirrored = last.tables.count(t.back) && last.tables.at(t.back).next == address;
+        if (!mirrored && !t.back.empty()) {
+            dot << "  n" << v << " -> n" << vertex(t.back) << " [color=red, style=dotted, penwidth=1.2];\n";
+        }
+    }
+    dot << "}\n";
+    writeFile(dir / "topology.dot", dot.str());
+    bool ok = true;
+    for (const char* format : {"svg", "png"}) {
+        std::string out = (dir / (std::string("topology.") + format)).string();
+        ok = runProgram({"neato", "-n2", std::string("-T") + format, "-o", out, (dir / "topology.dot").string()}) == 0 &&
+             ok;
+    }
+    return ok;
+}
+
+double poisson(double mean, std::size_t k) {
+    return std::exp(static_cast<double>(k) * std::log(std::max(mean, 1e-12)) - mean - std::lgamma(static_cast<double>(k) + 1));
+}
+
+std::string tableRow(const std::vector<std::string>& cells, bool header = false) {
+    std::string row = "<tr>";
+    for (const std::string& c : cells) row += (header ? "<th>" : "<td>") + html(c) + (header ? "</th>" : "</td>");
+    return row + "</tr>\n";
+}
+
+const char* PageStyle =
+    "body{font-family:sans-serif;margin:1.5em;color:#222}"
+    "table{border-collapse:collapse;margin:.5em 0 1.5em}td,th{border:1px solid #bbb;padding:2px 8px;"
+    "text-align:right}th{background:#eee}td:first-child,th:first-child{text-align:left}"
+    "figure{display:inline-block;margin:0 1em 1em 0;vertical-align:top}figure img{width:520px;"
+    "border:1px solid #ccc}figcaption{font-size:90%;color:#555}";
+
+// Counts the pictures that really loaded, for a browser test to read back.
+const char* PageScript =
+    "<script>window.addEventListener('load',function(){var i=document.images,n=0;"
+    "for(var k=0;k<i.length;k++){if(i[k].complete&&i[k].naturalWidth>0)n++;}"
+    "document.body.setAttribute('data-images-loaded',n);"
+    "document.body.setAttribute('data-images-total',i.length);});</script>\n";
+
+std::string figure(const std::string& name, const std::string& caption) {
+    return "<figure><a href=\"" + name + ".png\"><img src=\"" + name + ".svg\" alt=\"" + html(caption) +
+           "\"></a><figcaption>" + html(caption) + " (<a href=\"" + name + ".svg\">SVG</a>, <a href=\"" + name +
+           ".png\">PNG</a>)</figcaption></figure>\n";
+}
+
+std::string yesNo(bool b) { return b ? "yes" : "no"; }
+
+}  // namespace
+
+int runProgram(const std::vector<std::string>& args) {
+    if (args.empty()) return -1;
+    std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return -1;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+nlohmann::json runSummary(const Analysis& a) {
+    const RunData& r = a.run;
+    nlohmann::json s;
+    s["dirs"] = r.dirs;
+    s["run_json"] = r.hasRunJson;
+    s["parameters"] = r.parameters;
+    s["seed"] = r.seed ? nlohmann::json(*r.seed) : nlohmann::json(nullptr);
+    s["nodes"] = r.nodes.size();
+    std::size_t alive = 0;
+    for (const NodeInfo& n : r.nodes) alive += n.state == "alive";
+    s["nodes_alive_at_end"] = alive;
+    s["joins_completed"] = a.joinsCompleted;
+    s["joins_failed"] = a.joinsFailed;
+    s["bad_log_lines"] = r.badLines;
+    std::size_t notices = 0;
+    for (const NodeInfo& n : r.nodes) notices += n.ringNotices;
+    s["leave_notices_received"] = notices;
+    s["chat_lines_seen"] = a.traces.size();
+    s["lines"] = nlohmann::json::array();
+    for (const LineSummary& l : a.lineSummaries) {
+        nlohmann::json j;
+        j["phase"] = l.phase.empty() ? "all" : l.phase;
+        j["lines"] = l.lines;
+        j["complete"] = l.complete;
+        j["reliability_mean"] = l.lines ? nlohmann::json(l.reliabilityMean) : nlohmann::json(nullptr);
+        j["reliability_min"] = l.lines ? nlohmann::json(l.reliabilityMin) : nlohmann::json(nullptr);
+        j["mean_hops"] = optionalJson(l.meanHops);
+        j["max_hops"] = l.maxHops ? nlohmann::json(*l.maxHops) : nlohmann::json(nullptr);
+        j["max_hops_mean"] = optionalJson(l.maxHopsMean);
+        j["rmr"] = optionalJson(l.rmr);
+        j["shortest_mean"] = optionalJson(l.shortestMean);
+        j["stretch"] = optionalJson(l.stretch);
+        s["lines"].push_back(j);
+    }
+    s["topology"] = nlohmann::json::array();
+    for (const TopologySummary& t : a.topology) {
+        nlohmann::json j;
+        j["snapshot"] = t.snapshot;
+        j["live"] = t.live;
+        j["ring_intact"] = t.ringIntact;
+        j["ring_cycles"] = t.ringCycles;
+        j["longest_cycle"] = t.longestCycle;
+        j["dangling_next"] = t.danglingNext;
+        j["back_mismatch"] = t.backMismatch;
+        j["broken_links"] = t.brokenLinks;
+        j["components"] = t.components;
+        j["unreachable_pairs"] = t.unreachablePairs;
+        j["diameter"] = t.diameter;
+        j["mean_distance"] = t.meanDistance;
+        j["predicted_distance"] = optionalJson(t.predictedDistance);
+        j["mean_out_degree"] = t.meanOutDegree;
+        j["in_degree_histogram"] = t.inDegreeHistogram;
+        j["in_degree_mean"] = t.inDegreeMean;
+        j["in_degree_stddev"] = t.inDegreeStdDev;
+        j["in_degree_max"] = t.inDegreeMax;
+        j["in_degree_zero"] = t.inDegreeZero;
+        s["topology"].push_back(j);
+    }
+    s["phases"] = nlohmann::json::array();
+    for (const PhaseInfo& p : r.phases) {
+        auto opt = [](const std::optional<int64_t>& v) { return v ? nlohmann::json(*v) : nlohmann::json(nullptr); };
+        s["phases"].push_back({{"name", p.name}, {"start_ms", opt(p.startMs)}, {"end_ms", opt(p.endMs)},
+                               {"cpu_ms", opt(p.cpuMs)}, {"peak_rss_kib", opt(p.peakRssKib)}});
+    }
+    return s;
+}
+
+std::vector<std::string> writeReport(const Analysis& a, const std::string& outDirText, const ReportOptions& options) {
+    const RunData& r = a.run;
+    fs::path dir(outDirText);
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (!fs::is_directory(dir)) throw AnalyzeError(outDirText + ": cannot create the report folder");
+
+    // messages.csv
+    std::string m =
+        "originator,sequence,alive,delivered,reliability,mean_hops,max_hops,copies,rmr,shortest_mean,stretch,"
+        "kind,phase,typed_ms,unreachable,snapshot,text\n";
+    for (const Trace& t : a.traces) {
+        m += csvField(t.originator) + "," + std::to_string(t.sequence) + "," + std::to_string(t.alive) + "," +
+             std::to_string(t.accepts.size()) + "," + number(t.reliability) + "," + number(t.meanHops) + "," +
+             number(t.maxHops) + "," + std::to_string(t.copies) + "," + number(t.rmr) + "," +
+             number(t.shortestMean) + "," + number(t.stretch) + "," + t.kind + "," + t.phase + "," +
+             number(t.typedMs) + "," + std::to_string(t.unreachable) + "," + t.snapshot + "," + csvField(t.text) +
+             "\n";
+    }
+    writeFile(dir / "messages.csv", m);
+
+    // nodes.csv: the closing table, else the latest snapshot holding the node.
+    std::map<std::string, std::size_t> inDegree;
+    if (a.finalSnapshot) {
+        for (const auto& [address, t] : r.snapshots[*a.finalSnapshot].tables) {
+            for (const std::string& peer : t.random) ++inDegree[peer];
+        }
+    }
+    std::string n =
+        "address,state,next,back,random_count,random_in_degree,members,latest_ttl,log_lines,"
+        "join,contact,fate_ms,chat_copies,accepted,bad_lines,leave_notices,table_from\n";
+    for (const NodeInfo& node : r.nodes) {
+        const StatusTable* table = node.closing ? &*node.closing : nullptr;
+        std::string from = table ? "closing" : "";
+        for (auto s = r.snapshots.rbegin(); !table && s != r.snapshots.rend(); ++s) {
+            auto it = s->tables.find(node.address);
+            if (it != s->tables.end()) {
+                table = &it->second;
+                from = s->name;
+            }
+        }
+        n += node.address + "," + node.state + "," + (table ? table->next : "") + "," + (table ? table->back : "") +
+             "," + (table ? std::to_string(table->random.size()) : "") + "," +
+             std::to_string(inDegree[node.address]) + "," + (table ? std::to_string(table->members) : "") + "," +
+             (table ? std::to_string(table->latestTtl) : "") + "," + std::to_string(node.logLines) + "," +
+             node.join + "," + node.contact + "," + number(node.fateMs) + "," + std::to_string(node.chatCopies) +
+             "," + std::to_string(node.accepted) + "," + std::to_string(node.badLines) + "," +
+             std::to_string(node.ringNotices) + "," + from + "\n";
+    }
+    writeFile(dir / "nodes.csv", n);
+
+    // topology.csv and indegree.csv
+    std::string topo =
+        "snapshot,live,ring_intact,ring_cycles,longest_cycle,dangling_next,back_mismatch,components,"
+        "unreachable_pairs,diameter,mean_distance,predicted_distance,mean_out_degree,in_degree_mean,"
+        "in_degree_stddev,in_degree_max,in_degree_zero\n";
+    std::string indeg = "snapshot,in_degree,nodes,poisson_expected\n";
+    for (const TopologySummary& t : a.topology) {
+        topo += t.snapshot + "," + std::to_string(t.live) + "," + yesNo(t.ringIntact) + "," +
+                std::to_string(t.ringCycles) + "," + std::to_string(t.longestCycle) + "," +
+                std::to_string(t.danglingNext) + "," + std::to_string(t.backMismatch) + "," +
+                std::to_string(t.components) + "," + std::to_string(t.unreachablePairs) + "," +
+                std::to_string(t.diameter) + "," + number(t.meanDistance) + "," + number(t.predictedDistance) + "," +
+                number(t.meanOutDegree) + "," + number(t.inDegreeMean) + "," + number(t.inDegreeStdDev) + "," +
+                std::to_string(t.inDegreeMax) + "," + std::to_string(t.inDegreeZero) + "\n";
+        for (std::size_t k = 0; k < t.inDegreeHistogram.size(); ++k) {
+            indeg += t.snapshot + "," + std::to_string(k) + "," + std::to_string(t.inDegreeHistogram[k]) + "," +
+                     number(poisson(t.inDegreeMean, k) * static_cast<double>(t.live), 2) + "\n";
+        }
+    }
+    writeFile(dir / "topology.csv", topo);
+    writeFile(dir / "indegree.csv", indeg);
+
+    // hops.csv: deliveries of typed lines by hop count and by shortest distance.
+    std::map<int, std::pair<std::size_t, std::size_t>> hops;
+    for (const Trace& t : a.traces) {
+        if (t.kind != "typed") continue;
+        for (const auto& [node, h] : t.accepts) ++hops[h].first;
+        for (int d : t.shortest) {
+            if (d >= 0) ++hops[d].second;
+        }
+    }
+    std::string h = "hops,deliveries,shortest\n";
+    for (const auto& [k, v] : hops) h += std::to_string(k) + "," + std::to_string(v.first) + "," + std::to_string(v.second) + "\n";
+    writeFile(dir / "hops.csv", h);
+
+    // phases.csv: what run.json measured of each phase of the lab.
+    std::string ph = "phase,start_ms,end_ms,duration_ms,cpu_ms,peak_rss_kib\n";
+    for (const PhaseInfo& p : r.phases) {
+        std::optional<int64_t> duration;
+        if (p.startMs && p.endMs) duration = *p.endMs - *p.startMs;
+        ph += csvField(p.name) + "," + number(p.startMs) + "," + number(p.endMs) + "," + number(duration) + "," +
+              number(p.cpuMs) + "," + number(p.peakRssKib) + "\n";
+    }
+    writeFile(dir / "phases.csv", ph);
+
+    nlohmann::json summary = runSummary(a);
+    summary["analysis_ms"] = options.analysisMs;
+    writeFile(dir / "summary.json", summary.dump(2) + "\n");
+
+    // Pictures.
+    std::vector<std::string> failed;
+    std::vector<std::pair<std::string, std::string>> figures;
+    if (options.pictures) {
+        if (drawTopology(a, dir)) {
+            figures.push_back({"topology", "Topology of the last snapshot (" +
+                                               (a.finalSnapshot ? r.snapshots[*a.finalSnapshot].name : "") +
+                                               "): next links black, random links green dashed, backs that mirror "
+                                               "no next red dotted; left nodes grey, crashed red"});
+        } else {
+            failed.push_back("topology");
+        }
+        std::string common = "set datafile separator ','\nset key top right\nset grid ytics\n";
+        if (!hops.empty() &&
+            plot(dir, "hops", common + "set style data histograms\nset style histogram clustered gap 1\n"
+                                       "set style fill solid 0.8 border -1\nset boxwidth 0.9\n"
+                                       "set xlabel 'hops'\nset ylabel 'deliveries'\n"
+                                       "plot 'hops.csv' using 2:xtic(1) title 'hops taken (TTL of the accepted "
+                                       "copy)' lc rgb '#1f77b4', '' using 3 title 'shortest path in the snapshot' "
+                                       "lc rgb '#ff7f0e'\n")) {
+            figures.push_back({"hops", "Hop counts of the deliveries against the shortest paths"});
+        } else if (!hops.empty()) {
+            failed.push_back("hops");
+        }
+        std::string rel;
+        std::size_t index = 0;
+        for (const Trace& t : a.traces) {
+            if (t.kind != "typed") continue;
+            rel += std::to_string(++index) + "," + number(t.reliability) + "," +
+                   (t.phase.empty() ? "lines" : t.phase) + "\n";
+        }
+        if (index > 0) {
+            writeFile(dir / "reliability.dat", rel);
+            std::string body = common + "set key bottom right\nset yrange [0:1.05]\nset xlabel 'typed line'\nset ylabel 'reliability'\n"
+                                        "set offsets 0.5,0.5,0,0\n";
+            if (r.hasRunJson) {
+                body += "plot 'reliability.dat' using 1:(strcol(3) eq 'lines' ? $2 : 1/0) with linespoints pt 7 "
+                        "lc rgb '#1f77b4' title 'after the build', '' using 1:(strcol(3) eq 'lines_churned' ? $2 : "
+                        "1/0) with linespoints pt 5 lc rgb '#d62728' title 'after the churn'\n";
+            } else {
+                body += "plot 'reliability.dat' using 1:2 with linespoints pt 7 lc rgb '#1f77b4' title 'typed lines'\n";
+            }
+            if (plot(dir, "reliability", body)) {
+                figures.push_back({"reliability", "Reliability of each typed line"});
+            } else {
+                failed.push_back("reliability");
+            }
+        }
+        if (a.finalSnapshot && !a.topology.empty()) {
+            const TopologySummary& t = a.topology.back();
+            std::string body = common + "set style fill solid 0.7 border -1\nset boxwidth 0.8\nset xlabel "
+                                        "'random in-degree'\nset ylabel 'nodes'\nset yrange [0:*]\n"
+                                        "plot 'indegree.csv' using (strcol(1) eq '" +
+                               t.snapshot + "' ? $2 : 1/0):3 with boxes lc rgb '#2ca02c' title 'nodes (" +
+                               t.snapshot +
+                               ")', '' using (strcol(1) eq '" + t.snapshot +
+                               "' ? $2 : 1/0):4 with linespoints pt 7 lc rgb 'black' title 'Poisson, same mean'\n";
+            if (plot(dir, "indegree", body)) {
+                figures.push_back({"indegree", "Random in-degree histogram (how evenly the walks end)"});
+            } else {
+                failed.push_back("indegree");
+            }
+        }
+    }
+
+    // report.html
+    std::string page = "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>palaver-lab report</title><style>";
+    page += PageStyle;
+    page += "</style></head><body>\n<h1>palaver-lab report</h1>\n<p>Folders: ";
+    for (const std::string& d : r.dirs) page += "<code>" + html(d) + "</code> ";
+    page += r.hasRunJson ? "(lab run)" : "(node files only, no run.json: every node with a log counts as alive)";
+    page += "</p>\n<h2>Parameters</h2>\n<table>\n" + tableRow({"parameter", "value"}, true);
+    if (r.seed) page += tableRow({"seed", std::to_string(*r.seed)});
+    for (const auto& [k, v] : r.parameters.items()) page += tableRow({k, v.is_string() ? v.get<std::string>() : v.dump()});
+    page += tableRow({"nodes with files or in run.json", std::to_string(r.nodes.size())});
+    if (r.hasRunJson) {
+        page += tableRow({"joins completed", std::to_string(a.joinsCompleted)});
+        page += tableRow({"joins failed", std::to_string(a.joinsFailed)});
+    }
+    page += tableRow({"log lines that are not datagrams", std::to_string(r.badLines)});
+    page += tableRow({"analysis time without drawing (ms)", number(options.analysisMs, 0)});
+    page += "</table>\n";
+    if (!r.commandLine.empty()) {
+        std::string cl;
+        for (const auto& c : r.commandLine) cl += (c.is_string() ? c.get<std::string>() : c.dump()) + " ";
+        page += "<p>Command line: <code>" + html(cl) + "</code></p>\n";
+    }
+
+    page += "<h2>Typed lines</h2>\n<table>\n" +
+            tableRow({"phase", "lines", "complete", "reliability mean", "reliability min", "mean hops", "max hops",
+                      "rmr", "shortest mean", "stretch"},
+                     true);
+    for (const LineSummary& l : a.lineSummaries) {
+        page += tableRow({l.phase.empty() ? "all" : l.phase, std::to_string(l.lines), std::to_string(l.complete),
+                          l.lines ? number(l.reliabilityMean) : "", l.lines ? number(l.reliabilityMin) : "",
+                          number(l.meanHops), number(l.maxHops), number(l.rmr), number(l.shortestMean),
+                          number(l.stretch)});
+    }
+    page += "</table>\n<h2>Topology</h2>\n<table>\n" +
+            tableRow({"snapshot", "live", "ring intact", "ring cycles", "dangling next", "back mismatch",
+                      "components", "unreachable pairs", "diameter", "mean distance", "ln N / ln(d-1)",
+                      "mean out-degree", "random in-degree mean / sd / max / zero"},
+                     true);
+    for (const TopologySummary& t : a.topology) {
+        page += tableRow({t.snapshot, std::to_string(t.live), yesNo(t.ringIntact), std::to_string(t.ringCycles),
+                          std::to_string(t.danglingNext), std::to_string(t.backMismatch),
+                          std::to_string(t.components), std::to_string(t.unreachablePairs),
+                          std::to_string(t.diameter), number(t.meanDistance, 3), number(t.predictedDistance, 3),
+                          number(t.meanOutDegree, 3),
+                          number(t.inDegreeMean, 2) + " / " + number(t.inDegreeStdDev, 2) + " / " +
+                              std::to_string(t.inDegreeMax) + " / " + std::to_string(t.inDegreeZero)});
+    }
+    page += "</table>\n";
+    for (const TopologySummary& t : a.topology) {
+        if (t.brokenLinks.empty()) continue;
+        page += "<details><summary>Broken ring links in snapshot " + html(t.snapshot) + " (" +
+                std::to_string(t.brokenLinks.size()) + ")</summary><ul>\n";
+        std::size_t shown = 0;
+        for (const std::string& b : t.brokenLinks) {
+            if (++shown > 200) break;
+            page += "<li>" + html(b) + "</li>\n";
+        }
+        page += "</ul></details>\n";
+    }
+    if (!r.phases.empty()) {
+        page += "<h2>Phases</h2>\n<table>\n" + tableRow({"phase", "start ms", "end ms", "cpu ms so far", "peak RSS KiB"}, true);
+        for (const PhaseInfo& p : r.phases) {
+            page += tableRow({p.name, number(p.startMs), number(p.endMs), number(p.cpuMs), number(p.peakRssKib)});
+        }
+        page += "</table>\n";
+    }
+    page += "<h2>Pictures</h2>\n";
+    for (const auto& [name, caption] : figures) page += figure(name, caption);
+    page += "\n<h2>Data</h2>\n<ul>\n";
+    for (const char* f : {"messages.csv", "nodes.csv", "topology.csv", "indegree.csv", "hops.csv", "phases.csv", "summary.json"}) {
+        page += std::string("<li><a href=\"") + f + "\">" + f + "</a></li>\n";
+    }
+    page += "</ul>\n";
+    page += PageScript;
+    page += "</body></html>\n";
+    writeFile(dir / "report.html", page);
+    return failed;
+}
+
+// ---------------------------------------------------------------------------
+// Comparison
+
+namespace {
+
+const nlohmann::json* lineSummary(const nlohmann::json& s, const std::string& phase) {
+    for (const auto& l : s["lines"]) {
+        if (l.value("phase", "") == phase) return &l;
+    }
+    return nullptr;
+}
+
+const nlohmann::json* topologySummary(const nlohmann::json& s, const std::string& name) {
+    const nlohmann::json* found = nullptr;
+    for (const auto& t : s["topology"]) {
+        if (name.empty() || t.value("snapshot", "") == name) found = &t;
+    }
+    return found;
+}
+
+std::string cell(const nlohmann::json* object, const char* key) {
+    if (!object || !object->contains(key)) return std::string();
+    const nlohmann::json& v = (*object)[key];
+    if (v.is_null()) return std::string();
+    if (v.is_boolean()) return v.get<bool>() ? "yes" : "no";
+    if (v.is_number_float()) return number(v.get<double>());
+    if (v.is_string()) return v.get<std::string>();
+    return v.dump();
+}
+
+}  // namespace
+
+std::vector<std::string> writeComparison(const std::vector<CompareEntry>& runs, const std::string& outDirText,
+                                         const std::string& xNameIn, const ReportOptions& options) {
+    fs::path dir(outDirText);
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+
+    std::string xName = xNameIn;
+    if (xName.empty()) {
+        for (const char* p : {"loss", "nodes", "leave", "crash", "burst"}) {
+            std::set<std::string> values;
+            for (const CompareEntry& e : runs) values.insert(e.summary["parameters"].value(p, nlohmann::json()).dump());
+            if (values.size() > 1) {
+                xName = p;
+                break;
+            }
+        }
+    }
+    auto xOf = [&](const CompareEntry& e, std::size_t i) {
+        if (!xName.empty() && e.summary["parameters"].contains(xName) && e.summary["parameters"][xName].is_number()) {
+            return number(e.summary["parameters"][xName].get<double>());
+        }
+        return std::to_string(i + 1);
+    };
+
+    const std::vector<std::string> columns = {
+        "run", "x", "nodes", "loss", "leave", "crash", "burst", "joins_completed", "joins_failed", "lines",
+        "reliability_mean", "reliability_min", "complete_lines", "mean_hops", "max_hops", "rmr", "shortest_mean",
+        "stretch", "churned_lines", "churned_reliability_mean", "churned_reliability_min", "churned_rmr",
+        "built_ring_intact", "built_back_mismatch", "built_dangling_next", "final_snapshot", "final_live",
+        "final_ring_intact", "final_ring_cycles", "final_back_mismatch", "final_dangling_next",
+        "final_components", "final_unreachable_pairs", "diameter", "mean_distance", "predicted_distance",
+        "mean_out_degree", "in_degree_stddev", "in_degree_max", "in_degree_zero", "leave_notices_received",
+        "bad_log_lines", "analysis_ms", "built_ring_cycles", "built_longest_cycle", "final_longest_cycle"};
+    std::string csv;
+    for (std::size_t i = 0; i < columns.size(); ++i) csv += (i ? "," : "") + columns[i];
+    csv += "\n";
+    std::vector<std::vector<std::string>> rows;
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        const nlohmann::json& s = runs[i].summary;
+        const nlohmann::json& p = s["parameters"];
+        const nlohmann::json* all = lineSummary(s, "all");
+        const nlohmann::json* churned = lineSummary(s, "lines_churned");
+        const nlohmann::json* built = topologySummary(s, "built");
+        const nlohmann::json* last = topologySummary(s, "");
+        std::vector<std::string> row = {runs[i].name,
+                                        xOf(runs[i], i),
+                                        cell(&s, "nodes"),
+                                        cell(&p, "loss"),
+                                        cell(&p, "leave"),
+                                        cell(&p, "crash"),
+                                        cell(&p, "burst"),
+                                        cell(&s, "joins_completed"),
+                                        cell(&s, "joins_failed"),
+                                        cell(all, "lines"),
+                                        cell(all, "reliability_mean"),
+                                        cell(all, "reliability_min"),
+                                        cell(all, "complete"),
+                                        cell(all, "mean_hops"),
+                                        cell(all, "max_hops"),
+                                        cell(all, "rmr"),
+                                        cell(all, "shortest_mean"),
+                                        cell(all, "stretch"),
+                                        cell(churned, "lines"),
+                                        cell(churned, "reliability_mean"),
+                                        cell(churned, "reliability_min"),
+                                        cell(churned, "rmr"),
+                                        cell(built, "ring_intact"),
+                                        cell(built, "back_mismatch"),
+                                        cell(built, "dangling_next"),
+                                        cell(last, "snapshot"),
+                                        cell(last, "live"),
+                                        cell(last, "ring_intact"),
+                                        cell(last, "ring_cycles"),
+                                        cell(last, "back_mismatch"),
+                                        cell(last, "dangling_next"),
+                                        cell(last, "components"),
+                                        cell(last, "unreachable_pairs"),
+                                        cell(last, "diameter"),
+                                        cell(last, "mean_distance"),
+                                        cell(last, "predicted_distance"),
+                                        cell(last, "mean_out_degree"),
+                                        cell(last, "in_degree_stddev"),
+                                        cell(last, "in_degree_max"),
+                                        cell(last, "in_degree_zero"),
+                                        cell(&s, "leave_notices_received"),
+                                        cell(&s, "bad_log_lines"),
+                                        cell(&s, "analysis_ms"),
+                                        cell(built, "ring_cycles"),
+                                        cell(built, "longest_cycle"),
+                                        cell(last, "longest_cycle")};
+        for (std::size_t c = 0; c < row.size(); ++c) csv += (c ? "," : "") + csvField(row[c]);
+        csv += "\n";
+        rows.push_back(row);
+    }
+    writeFile(dir / "compare.csv", csv);
+
+    std::vector<std::string> failed;
+    std::vector<std::pair<std::string, std::string>> figures;
+    if (options.pictures) {
+        std::string xLabel = xName.empty() ? "run" : xName == "loss" ? "loss (%)" : xName;
+        std::string common = "set datafile separator ','\nset key outside bottom center horizontal\nset grid\n"
+                             "set xlabel '" + xLabel + "'\nset offsets graph 0.05, graph 0.05, 0, 0\n";
+        if (xName == "nodes") common += "set logscale x\n";
+        struct Plot {
+            const char* name;
+            const char* caption;
+            std::string body;
+        };
+        std::vector<Plot> plots = {
+            {"compare_reliability", "Reliability against ",
+             "set yrange [0:1.05]\nset ylabel 'reliability'\nplot 'compare.csv' skip 1 using 2:11 with linespoints "
+             "pt 7 title 'mean over typed lines', '' skip 1 using 2:12 with linespoints pt 5 title 'worst line', "
+             "'' skip 1 using 2:20 with linespoints pt 9 title 'mean after the churn'\n"},
+            {"compare_rmr", "Redundancy (rmr) against ",
+             "set yrange [0:*]\nset ylabel 'rmr'\nplot 'compare.csv' skip 1 using 2:16 with linespoints pt 7 "
+             "title 'rmr, mean over typed lines', '' skip 1 using 2:($37-1) with linespoints pt 5 title "
+             "'mean out-degree - 1'\n"},
+            {"compare_hops", "Hops and distances against ",
+             "set yrange [0:*]\nset ylabel 'hops'\nplot 'compare.csv' skip 1 using 2:14 with linespoints pt 7 "
+             "title 'mean hops', '' skip 1 using 2:15 with linespoints pt 5 title 'max hops', '' skip 1 using "
+             "2:17 with linespoints pt 9 title 'shortest mean', '' skip 1 using 2:35 with linespoints pt 11 title "
+             "'mean distance', '' skip 1 using 2:36 with lines dt 2 lw 2 lc rgb 'black' title 'ln N / ln(d-1)', '' skip 1 using 2:34 "
+             "with linespoints pt 13 title 'diameter'\n"},
+        };
+        for (const Plot& p : plots) {
+            if (plot(dir, p.name, common + p.body)) {
+                figures.push_back({p.name, p.caption + xLabel});
+            } else {
+                failed.push_back(p.name);
+            }
+        }
+    }
+
+    std::string page = "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>palaver-lab comparison</title><style>";
+    page += PageStyle;
+    page += "</style></head><body>\n<h1>palaver-lab comparison</h1>\n<table>\n";
+    std::vector<std::string> shown = {"run", "nodes", "loss", "leave", "crash", "burst", "joins_completed",
+                                      "reliability_mean", "reliability_min", "mean_hops", "max_hops", "rmr",
+                                      "stretch", "churned_reliability_mean", "final_ring_intact",
+                                      "final_back_mismatch", "final_components", "diameter", "mean_distance"};
+    page += tableRow(shown, true);
+    for (const auto& row : rows) {
+        std::string tr = "<tr>";
+        for (const std::string& c : shown) {
+            std::size_t k = static_cast<std::size_t>(std::find(columns.begin(), columns.end(), c) - columns.begin());
+            std::string v = row[k];
+            tr += c == "run" ? "<td><a href=\"" + html(v) + "/report.html\">" + html(v) + "</a></td>"
+                             : "<td>" + html(v) + "</td>";
+        }
+        page += tr + "</tr>\n";
+    }
+    page += "</table>\n<h2>Pictures</h2>\n";
+    for (const auto& [name, caption] : figures) page += figure(name, caption);
+    page += "<h2>Data</h2>\n<ul><li><a href=\"compare.csv\">compare.csv</a></li></ul>\n";
+    page += PageScript;
+    page += "</body></html>\n";
+    writeFile(dir / "report.html", page);
+    return failed;
+}
+
+}  // namespace palaver::lab

@@ -1,0 +1,41 @@
+// Writing an analysis out: CSV files, summary.json, the pictures drawn by
+// gnuplot and Graphviz, and report.html, which opens from the file system.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "analyze_model.h"
+
+namespace palaver::lab {
+
+struct ReportOptions {
+    bool pictures = true;
+    double analysisMs = 0;  // written into summary.json and the page
+};
+
+// Runs a program with its arguments (no shell), its output thrown away.
+// Returns its exit status, or -1 when it could not be started.
+int runProgram(const std::vector<std::string>& args);
+
+// Writes messages.csv, nodes.csv, topology.csv, indegree.csv, hops.csv,
+// summary.json, the pictures and report.html into `outDir` (created).
+// Returns the names of pictures that could not be drawn.
+std::vector<std::string> writeReport(const Analysis& analysis, const std::string& outDir,
+                                     const ReportOptions& options);
+
+// One row of the comparison: a run's headline figures.
+nlohmann::json runSummary(const Analysis& analysis);
+
+struct CompareEntry {
+    std::string name;  // sub-folder of the report holding this run's own report
+    nlohmann::json summary;
+};
+
+// Writes compare.csv, the comparison plots and a report.html that links the
+// runs' own reports. `xName` is the parameter the plots run along ("" picks
+// the first that differs between runs, else the run's position).
+std::vector<std::string> writeComparison(const std::vector<CompareEntry>& runs, const std::string& outDir,
+                                         const std::string& xName, const ReportOptions& options);
+
+}  // namespace palaver::lab

@@ -1,0 +1,238 @@
+#!/usr/bin/env bash
+# Runs the four standard experiments with palaver-lab (a few minutes; not part
+# of CI) and writes lab/RESULTS.md with their figures and pictures.
+#
+#   bash scripts/lab.sh            run everything, analyse, write lab/RESULTS.md
+#   bash scripts/lab.sh --reuse    keep runs that already have a run.json
+#
+# Environment: BUILD (build folder, default build), LAB_WORK (where the runs
+# and reports go, default out/lab), SEED (default 1), LINES (typed lines per
+# phase, default 10).
+#
+# The numbers in RESULTS.md are generated from the analyzer's CSV files. The
+# paragraph under each experiment is read from lab/results/E<n>.md, written by
+# a person after looking at those numbers; a missing one is marked as missing.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BUILD=${BUILD:-$ROOT/build}
+LAB=${PALAVER_LAB:-$BUILD/lab/palaver-lab}
+WORK=${LAB_WORK:-$ROOT/out/lab}
+SEED=${SEED:-1}
+LINES=${LINES:-10}
+REUSE=0
+[ "${1:-}" = "--reuse" ] && REUSE=1
+
+RESULTS_DIR=$ROOT/lab/results
+RESULTS=$ROOT/lab/RESULTS.md
+
+if [ ! -x "$LAB" ]; then
+  cmake -S "$ROOT" -B "$BUILD" -DPALAVER_BUILD_SHELL=OFF >/dev/null
+  cmake --build "$BUILD" --target palaver-lab -j2 >/dev/null
+fi
+mkdir -p "$WORK/runs" "$WORK/logs" "$WORK/reports" "$RESULTS_DIR"
+
+FAILED=()
+# run NAME ARGS...: one lab run into $WORK/runs/NAME.
+run() {
+  local name=$1
+  shift
+  local dir=$WORK/runs/$name
+  if [ "$REUSE" = 1 ] && [ -f "$dir/run.json" ]; then
+    echo "reusing $name"
+    return 0
+  fi
+  rm -rf "$dir"
+  echo "run $name: $*"
+  if ! "$LAB" run --seed "$SEED" --lines "$LINES" "$@" --out "$dir" >"$WORK/logs/$name.txt" 2>&1; then
+    echo "  run $name failed (see $WORK/logs/$name.txt)"
+    FAILED+=("$name")
+  fi
+}
+
+# compare EXPERIMENT XPARAM RUN...: one comparison report of the runs that exist.
+compare() {
+  local experiment=$1 x=$2
+  shift 2
+  local dirs=()
+  for name in "$@"; do
+    [ -f "$WORK/runs/$name/run.json" ] && dirs+=("$WORK/runs/$name")
+  done
+  rm -rf "$WORK/reports/$experiment"
+  if [ ${#dirs[@]} -eq 0 ]; then
+    echo "no runs for $experiment"
+    return 0
+  fi
+  "$LAB" analyze --compare "${dirs[@]}" --x "$x" --out "$WORK/reports/$experiment" >"$WORK/logs/analyze_$experiment.txt" 2>&1 ||
+    echo "  analysis of $experiment failed (see $WORK/logs/analyze_$experiment.txt)"
+}
+
+# ---------------------------------------------------------------------------
+# The experiments
+
+E1_SIZES=(10 50 100 200 500 1000)
+E2_LOSSES=(0 1 2 5 10)
+for n in "${E1_SIZES[@]}"; do run "e1_n$n" --nodes "$n" --loss 0 --leave 0 --crash 0 --burst 0; done
+for l in "${E2_LOSSES[@]}"; do run "e2_loss$l" --nodes 100 --loss "$l" --leave 0 --crash 0 --burst 0; done
+run e3_leave10 --nodes 100 --loss 0 --leave 10 --crash 0 --burst 0
+run e3_leave30 --nodes 100 --loss 0 --leave 30 --crash 0 --burst 0
+run e3_crash10 --nodes 100 --loss 0 --leave 0 --crash 10 --burst 0
+run e3_crash30 --nodes 100 --loss 0 --leave 0 --crash 30 --burst 0
+run e4_burst20 --nodes 100 --loss 0 --leave 0 --crash 0 --burst 20
+
+compare E1 nodes $(printf 'e1_n%s ' "${E1_SIZES[@]}")
+compare E2 loss $(printf 'e2_loss%s ' "${E2_LOSSES[@]}")
+compare E3 run e2_loss0 e3_leave10 e3_leave30 e3_crash10 e3_crash30
+compare E4 burst e2_loss0 e4_burst20
+
+# The 1000-node run analysed on its own, timed from outside as well.
+ANALYSIS_MS=""
+ANALYSIS_INNER_MS=""
+if [ -f "$WORK/runs/e1_n1000/run.json" ]; then
+  rm -rf "$WORK/reports/e1_n1000"
+  t0=$(date +%s%N)
+  "$LAB" analyze "$WORK/runs/e1_n1000" --out "$WORK/reports/e1_n1000" >"$WORK/logs/analyze_e1_n1000.txt" 2>&1 || true
+  t1=$(date +%s%N)
+  ANALYSIS_MS=$(((t1 - t0) / 1000000))
+  ANALYSIS_INNER_MS=$(awk -F': ' '/"analysis_ms"/ {gsub(/[ ,]/, "", $2); printf "%.0f", $2}' \
+    "$WORK/reports/e1_n1000/summary.json" 2>/dev/null || true)
+fi
+
+# ---------------------------------------------------------------------------
+# RESULTS.md
+
+# table CSV COLUMN[=Heading]...: a markdown table of the chosen columns.
+table() {
+  local csv=$1
+  shift
+  [ -f "$csv" ] || {
+    echo "_(no data: $csv is missing)_"
+    return 0
+  }
+  awk -F',' -v spec="$*" '
+    BEGIN { n = split(spec, want, " ") }
+    NR == 1 {
+      for (i = 1; i <= NF; i++) col[$i] = i
+      head = "|"; rule = "|"
+      for (k = 1; k <= n; k++) {
+        split(want[k], p, "="); name[k] = p[1]; title = (p[2] != "" ? p[2] : p[1]); gsub(/_/, " ", title)
+        head = head " " title " |"; rule = rule " ---: |"
+      }
+      print head; print rule; next
+    }
+    {
+      line = "|"
+      for (k = 1; k <= n; k++) { v = (name[k] in col) ? $(col[name[k]]) : ""; gsub(/"/, "", v); line = line " " v " |" }
+      print line
+    }' "$csv"
+}
+
+# picture EXPERIMENT REPORT-RELATIVE-NAME CAPTION: copy an SVG into lab/results.
+picture() {
+  local experiment=$1 source=$2 caption=$3
+  local from=$WORK/reports/$experiment/$source.svg
+  local to=$experiment"_"$(echo "$source" | tr '/' '_').svg
+  if [ -f "$from" ]; then
+    cp "$from" "$RESULTS_DIR/$to"
+    echo "![$caption](results/$to)"
+    echo
+  fi
+}
+
+notes() {
+  if [ -f "$RESULTS_DIR/$1.md" ]; then
+    cat "$RESULTS_DIR/$1.md"
+  else
+    echo "_(No notes yet: write lab/results/$1.md after reading the numbers above.)_"
+  fi
+  echo
+}
+
+# sub-report folder of a run inside a comparison, e.g. 06_e1_n1000
+subreport() { ls -d "$WORK/reports/$1"/*_"$2" 2>/dev/null | head -n 1; }
+
+COMMON="run x nodes joins_completed joins_failed lines reliability_mean reliability_min complete_lines mean_hops max_hops rmr"
+{
+  echo "# palaver-lab results"
+  echo
+  echo "Written by \`bash scripts/lab.sh\` on $(date -u '+%Y-%m-%d %H:%M UTC') (seed $SEED, $LINES typed lines per phase)."
+  echo "Every figure below comes from the analyzer's CSV files in \`$(realpath --relative-to="$ROOT" "$WORK")/reports\`;"
+  echo "\`rmr\` is (copies - 1) / (delivered - 1) - 1, \`stretch\` is mean hops over the mean shortest path"
+  echo "in the snapshot taken before the line was typed. Greetings are left out of the line figures."
+  if [ ${#FAILED[@]} -gt 0 ]; then
+    echo
+    echo "**Runs that failed:** ${FAILED[*]}"
+  fi
+  echo
+  echo "## E1: scale"
+  echo
+  table "$WORK/reports/E1/compare.csv" run nodes joins_completed reliability_mean reliability_min mean_hops max_hops \
+    shortest_mean stretch rmr
+  echo
+  table "$WORK/reports/E1/compare.csv" run nodes final_ring_intact diameter mean_distance "predicted_distance=ln_N_/_ln(d-1)" \
+    mean_out_degree in_degree_stddev in_degree_max in_degree_zero
+  echo
+  picture E1 compare_hops "E1: hops and distances against N"
+  picture E1 compare_rmr "E1: redundancy against N"
+  sub=$(subreport E1 e1_n100)
+  [ -n "$sub" ] && picture E1 "$(basename "$sub")/indegree" "E1: random in-degree at N = 100"
+  notes E1
+  echo "## E2: loss"
+  echo
+  table "$WORK/reports/E2/compare.csv" run loss joins_completed joins_failed built_longest_cycle=nodes_on_the_main_ring \
+    built_ring_cycles built_back_mismatch built_dangling_next built_ring_intact final_components final_unreachable_pairs
+  echo
+  table "$WORK/reports/E2/compare.csv" run loss reliability_mean reliability_min complete_lines mean_hops max_hops \
+    rmr mean_out_degree
+  echo
+  picture E2 compare_reliability "E2: reliability against loss"
+  picture E2 compare_rmr "E2: redundancy against loss"
+  notes E2
+  echo "## E3: churn"
+  echo
+  table "$WORK/reports/E3/compare.csv" run leave crash reliability_mean churned_reliability_mean churned_reliability_min \
+    churned_rmr final_live final_ring_intact final_ring_cycles final_dangling_next final_back_mismatch \
+    final_components final_unreachable_pairs leave_notices_received
+  echo
+  sub=$(subreport E3 e3_crash30)
+  [ -n "$sub" ] && picture E3 "$(basename "$sub")/topology" "E3: topology after 30 crashes"
+  sub=$(subreport E3 e3_leave30)
+  [ -n "$sub" ] && picture E3 "$(basename "$sub")/reliability" "E3: reliability per line with 30 leaving"
+  notes E3
+  echo "## E4: join burst"
+  echo
+  table "$WORK/reports/E4/compare.csv" run burst joins_completed joins_failed built_ring_intact built_longest_cycle \
+    built_back_mismatch built_dangling_next final_ring_intact reliability_mean reliability_min complete_lines \
+    mean_hops stretch diameter
+  echo
+  sub=$(subreport E4 e4_burst20)
+  [ -n "$sub" ] && picture E4 "$(basename "$sub")/topology" "E4: topology after 20 joins through one contact"
+  [ -n "$sub" ] && picture E4 "$(basename "$sub")/reliability" "E4: reliability per line after the burst"
+  notes E4
+  echo "## Scale"
+  echo
+  echo "Wall time of each phase of the lab, the process CPU time spent in it (the difference of run.json's"
+  echo "cumulative \`cpu_ms\`; the nodes' receive threads included) and the peak RSS at its end."
+  echo
+  echo "| N | phase | wall ms | CPU ms | peak RSS MiB |"
+  echo "| ---: | --- | ---: | ---: | ---: |"
+  for n in 10 100 500 1000; do
+    sub=$(subreport E1 "e1_n$n")
+    [ -n "$sub" ] && [ -f "$sub/phases.csv" ] || continue
+    awk -F',' -v n="$n" 'NR > 1 {
+      rss = ($6 == "" ? "" : sprintf("%.1f", $6 / 1024)); cpu = ($5 == "" ? "" : $5 - prev); prev = $5
+      print "| " n " | " $1 " | " $4 " | " cpu " | " rss " |" }' "$sub/phases.csv"
+  done
+  echo
+  if [ -n "$ANALYSIS_MS" ]; then
+    echo "Analysing the 1000-node run (\`palaver-lab analyze\`, CSV files, pictures and page): $ANALYSIS_MS ms wall,"
+    echo "of which $ANALYSIS_INNER_MS ms reading and replaying the logs and computing the figures (the rest is writing the files and drawing the pictures)."
+  else
+    echo "_(The 1000-node run is missing, so its analysis time is too.)_"
+  fi
+  echo
+  notes Scale
+} >"$RESULTS"
+
+echo "wrote $RESULTS"
+[ ${#FAILED[@]} -eq 0 ] || echo "failed runs: ${FAILED[*]}"
