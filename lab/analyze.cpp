@@ -78,7 +78,12 @@ int analyzeCompare(const AnalyzeOptions& o) {
         warnBadLines(a.run);
         std::string name = runName(i, o.dirs[i]);
         ro.analysisMs = millisecondsSince(start);
-        for (const std::string& f : writeReport(a, o.out + "/" + name, ro)) failed.push_back(name + "/" += f);
+        for (const std::string& f : writeReport(a, o.out + "/" + name, ro)) {
+            std::string path = name;
+            path += '/';
+            path += f;
+            failed.push_back(std::move(path));
+        }
         nlohmann::json summary = runSummary(a);
         summary["analysis_ms"] = ro.analysisMs;
         entries.push_back({name, summary});

@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-SOURCES=$(git ls-files 'node/*.cpp' 'shell/*.cpp' 'randprobe/*.cpp')
+SOURCES=$(git ls-files 'node/*.cpp' 'shell/*.cpp' 'randprobe/*.cpp' 'lab/*.cpp')
 
 echo "cppcheck"
 cppcheck --quiet --error-exitcode=1 --enable=warning,performance,portability --std=c++20 \
