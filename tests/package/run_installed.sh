@@ -23,23 +23,13 @@ mkdir -m 700 "$t/runtime"
 export XDG_RUNTIME_DIR=$t/runtime
 folder=$home/.local/share/palaver
 
-fail() { echo "FAIL: $*"; exit 1; }
-wait_for() {  # wait_for <seconds> <command...>: polls until it succeeds
-    local seconds=$1; shift
-    local end=$((SECONDS + seconds))
-    until "$@"; do
-        [ $SECONDS -ge $end ] && return 1
-        sleep 0.1
-    done
-}
+. "$(dirname "$0")/../shell/palaver_x.sh"
 
 command=$(sed -n 's/^Exec=//p' "$root/usr/share/applications/palaver.desktop")
 (cd "$start" && exec env -u XDG_DATA_HOME HOME="$home" PATH="$root/usr/bin:$PATH" $command) &
 pid=$!
 
-window_listed() { xwininfo -root -tree | grep -q '"palaver": ("palaver" "PALAVER")  640x480'; }
-wait_for 15 window_listed || fail "no 640x480 window titled palaver with class PALAVER"
-wid=$(xwininfo -root -tree | grep '"palaver": ("palaver" "PALAVER")' | head -1 | awk '{print $1}')
+find_palaver_window
 
 [ "$(readlink -f "/proc/$pid/exe")" = "$(readlink -f "$root/usr/bin/palaver")" ] \
     || fail "the window's process is $(readlink -f "/proc/$pid/exe"), not the installed palaver"
@@ -48,30 +38,11 @@ wid=$(xwininfo -root -tree | grep '"palaver": ("palaver" "PALAVER")' | head -1 |
 [ "$(readlink -f "$folder/image")" = "$(readlink -f "$root/usr/share/palaver/image")" ] \
     || fail "$folder/image does not lead to the installed picture"
 
-# Start a node as tests/shell/smoke.sh does: the controls come with the
-# second tick, so press again until the node's log appears.
-port=$((40000 + $$ % 20000))
-started() { compgen -G "$folder/*@*.txt" >/dev/null; }
-end=$((SECONDS + 30))
-while [ $SECONDS -lt $end ]; do
-    xdotool mousemove --window "$wid" 200 170 click 1 key ctrl+a type "127.0.0.1"
-    xdotool mousemove --window "$wid" 160 200 click 1 key ctrl+a type "$port"
-    xdotool mousemove --window "$wid" 70 415 click 1
-    wait_for 2 started && break
-done
-started || fail "no datagram log in $folder after pressing start"
-log=$(compgen -G "$folder/*@*.txt" | head -1)
-node=$(basename "$log" .txt)
+start_node "$folder" 30
 [ -z "$(ls -A "$start")" ] || fail "palaver wrote into the folder it was started from: $(ls -A "$start")"
 
 if [ -n "$send_close" ]; then
-    "$send_close" palaver || fail "could not send the close request"
-    gone() { ! kill -0 "$pid" 2>/dev/null; }
-    wait_for 15 gone || fail "palaver did not end after the close request"
-    wait "$pid"
-    code=$?
-    pid=""
-    [ "$code" -eq 0 ] || fail "exit code $code"
+    close_and_wait "$send_close"
     [ -s "$folder/status_$node.csv" ] || fail "closing report status_$node.csv missing or empty in $folder"
     [ "$(tail -c 10 "$log")" = "thread end" ] || fail "datagram log of $node not ended"
 fi

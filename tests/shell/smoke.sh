@@ -19,47 +19,16 @@ cd "$work"
 # environment names (QT_QPA_PLATFORM=offscreen would open none).
 export QT_QPA_PLATFORM=xcb
 
-fail() { echo "FAIL: $*"; exit 1; }
-# Polls a command until it succeeds or `seconds` have passed.
-wait_for() {
-    local seconds=$1; shift
-    local end=$((SECONDS + seconds))
-    until "$@"; do
-        [ $SECONDS -ge $end ] && return 1
-        sleep 0.1
-    done
-}
+. "$(dirname "$0")/palaver_x.sh"
 
 "$palaver" & pid=$!
 
-window_listed() { xwininfo -root -tree | grep -q '"palaver": ("palaver" "PALAVER")  640x480'; }
-wait_for 15 window_listed || fail "no 640x480 window titled palaver with class PALAVER"
-wid=$(xwininfo -root -tree | grep '"palaver": ("palaver" "PALAVER")' | head -1 | awk '{print $1}')
-
-# Start a node from the window: type 127.0.0.1 and a free port, press start.
-# The controls come with the second tick, later in a slow (sanitizer) build,
-# so keys sent before then are lost: press again until a node has started,
-# on whatever address and port the boxes held at the press.
-port=$((40000 + $$ % 20000))
+find_palaver_window
 wait_for 5 xdotool search --name '^palaver$' >/dev/null || fail "xdotool cannot see the window"
-started() { compgen -G "$work/*@*.txt" >/dev/null; }
-end=$((SECONDS + 40))
-while [ $SECONDS -lt $end ]; do
-    xdotool mousemove --window "$wid" 200 170 click 1 key ctrl+a type "127.0.0.1"
-    xdotool mousemove --window "$wid" 160 200 click 1 key ctrl+a type "$port"
-    xdotool mousemove --window "$wid" 70 415 click 1
-    wait_for 2 started && break
-done
-started || fail "no node started"
-log=$(basename "$(compgen -G "$work/*@*.txt" | head -1)")
-node=${log%.txt}
+# Start a node from the window: type 127.0.0.1 and a free port, press start.
+start_node "$work" 40
 
-"$send_close" palaver || fail "could not send the close request"
-gone() { ! kill -0 "$pid" 2>/dev/null; }
-wait_for 15 gone || fail "palaver did not end after the close request"
-wait "$pid"
-code=$?
-[ "$code" -eq 0 ] || fail "exit code $code"
+close_and_wait "$send_close"
 [ -s "status_$node.csv" ] || fail "closing report of $node missing or empty"
 [ "$(tail -c 10 "$log")" = "thread end" ] || fail "datagram log of $node not ended"
 echo "palaver opened its window, started a node on $node and closed cleanly"
