@@ -34,7 +34,7 @@ std::string normalAddress(std::string_view text) {
     std::string ip;
     int32_t port = 0;
     if (splitAddress(text, ip, port) < 2 || ip.empty() || port <= 0) return std::string();
-    return ip + "@" + std::to_string(port);
+    return formatAddress(ip, port, false);
 }
 
 bool startsWith(std::string_view s, std::string_view prefix) { return s.substr(0, prefix.size()) == prefix; }

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "datagram.h"
+
 namespace palaver::lab {
 
 struct RunOptions {
@@ -35,7 +37,7 @@ struct RunOptions {
 struct Address {
     std::string ip;
     int port = 0;
-    std::string key() const { return ip + "@" + std::to_string(port); }
+    std::string key() const { return formatAddress(ip, port, false); }
 };
 
 // "IP:PORT" or "IP@PORT" with a dotted quad and a port in 1..65535.

@@ -175,17 +175,21 @@ int Node::sendText(const char* ip, const char* text, int32_t port) {
     if (!makeAddress(ip, port, to)) return 3;
     const std::string_view bytes(text, std::strlen(text));
     if (sendHook_) {
-        if (Crashed.load()) return 3;
-        SentCount.fetch_add(1);
+        if (!admitSend()) return 3;
         sendHook_(ip, port, bytes);
         return 0;
     }
     return sendFromSocket(to, bytes);
 }
 
-int Node::sendFromSocket(const sockaddr_in& to, std::string_view bytes) {
-    if (Crashed.load()) return 3;
+bool Node::admitSend() {
+    if (Crashed.load()) return false;
     SentCount.fetch_add(1);
+    return true;
+}
+
+int Node::sendFromSocket(const sockaddr_in& to, std::string_view bytes) {
+    if (!admitSend()) return 3;
     ssize_t n = ::sendto(state_.udpSocket, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to),
                          sizeof to);
     return n < 0 ? 3 : 0;

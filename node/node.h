@@ -199,6 +199,9 @@ private:
     void process(std::string_view text, const sockaddr_in& source, std::FILE* log);
     void dispatch(const DatagramFields& f, std::string& text, const sockaddr_in& source, Outbox& out);
     void flush(Outbox& out);
+    // Every send, to the socket or the hook, passes here first: refused once
+    // the node has crashed, else counted in SentCount.
+    bool admitSend();
     // One datagram out of the node's socket: 0 sent, 3 rejected.
     int sendFromSocket(const sockaddr_in& to, std::string_view bytes);
     bool isOwnSocket(const sockaddr_in& source) const;

@@ -109,8 +109,8 @@ table() {
     echo "_(no data: $csv is missing)_"
     return 0
   }
-  awk -F',' -v spec="$*" '
-    BEGIN { n = split(spec, want, " ") }
+  awk -F',' -v columns="$*" '
+    BEGIN { n = split(columns, want, " ") }
     NR == 1 {
       for (i = 1; i <= NF; i++) col[$i] = i
       head = "|"; rule = "|"

@@ -14,8 +14,10 @@ ControlButton::ControlButton(const QString& caption, QWidget* parent) : QPushBut
     setDefault(true);
 }
 
+bool isEnterKey(const QKeyEvent* event) { return event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter; }
+
 void ControlButton::keyPressEvent(QKeyEvent* event) {
-    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+    if (isEnterKey(event)) {
         event->ignore();  // not taken: no press, and it goes on to the window
         return;
     }

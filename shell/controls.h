@@ -10,6 +10,9 @@ class QKeyEvent;
 
 namespace palaver::shell {
 
+// Return or the keypad's Enter.
+bool isEnterKey(const QKeyEvent* event);
+
 // A push button drawn as the default button. Enter on it does nothing (a
 // default button would otherwise be pressed by it); a click, or Space while
 // it has the focus, presses it.

@@ -39,8 +39,7 @@ bool EnterKeyHook::eventFilter(QObject* watched, QEvent* event) {
         const auto* key = static_cast<QKeyEvent*>(event);
         // Alt+Enter is a different key for the box (a system key): it is
         // only passed on.
-        const bool enter = key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;
-        if (enter && !(key->modifiers() & Qt::AltModifier) && onEnter_) onEnter_();
+        if (isEnterKey(key) && !(key->modifiers() & Qt::AltModifier) && onEnter_) onEnter_();
     }
     return QObject::eventFilter(watched, event);
 }
