@@ -1,10 +1,5 @@
 #include "analyze_report.h"
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -14,7 +9,7 @@
 #include <set>
 #include <sstream>
 
-extern char** environ;
+#include "process.h"
 
 namespace palaver::lab {
 
@@ -83,7 +78,7 @@ bool plot(const fs::path& dir, const std::string& name, const std::string& body)
     fs::path scriptPath = dir / (name + ".gp");
     writeFile(scriptPath, script);
     // Run inside the report folder so that the script's names are relative.
-    int status = runProgram({"sh", "-c", "cd \"$0\" && exec gnuplot \"$1\"", dir.string(), name + ".gp"});
+    int status = runProgram({"sh", "-c", "cd \"$0\" && exec gnuplot \"$1\"", dir.string(), name + ".gp"}).status;
     return status == 0 && fs::exists(dir / (name + ".svg")) && fs::exists(dir / (name + ".png"));
 }
 
@@ -163,7 +158,7 @@ bool drawTopology(const Analysis& a, const fs::path& dir) {
     bool ok = true;
     for (const char* format : {"svg", "png"}) {
         std::string out = (dir / (std::string("topology.") + format)).string();
-        ok = runProgram({"neato", "-n2", std::string("-T") + format, "-o", out, (dir / "topology.dot").string()}) == 0 &&
+        ok = runProgram({"neato", "-n2", std::string("-T") + format, "-o", out, (dir / "topology.dot").string()}).status == 0 &&
              ok;
     }
     return ok;
@@ -202,27 +197,6 @@ std::string figure(const std::string& name, const std::string& caption) {
 std::string yesNo(bool b) { return b ? "yes" : "no"; }
 
 }  // namespace
-
-int runProgram(const std::vector<std::string>& args) {
-    if (args.empty()) return -1;
-    std::vector<char*> argv;
-    argv.reserve(args.size() + 1);
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return -1;
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 nlohmann::json runSummary(const Analysis& a) {
     const RunData& r = a.run;

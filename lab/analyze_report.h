@@ -14,10 +14,6 @@ struct ReportOptions {
     double analysisMs = 0;  // written into summary.json and the page
 };
 
-// Runs a program with its arguments (no shell), its output thrown away.
-// Returns its exit status, or -1 when it could not be started.
-int runProgram(const std::vector<std::string>& args);
-
 // Writes messages.csv, nodes.csv, topology.csv, indegree.csv, hops.csv,
 // summary.json, the pictures and report.html into `outDir` (created).
 // Returns the names of pictures that could not be drawn.

@@ -3,12 +3,9 @@
 #include <fcntl.h>
 #include <net/if.h>
 #include <sched.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,7 +15,7 @@
 #include <fstream>
 #include <sstream>
 
-extern char** environ;
+#include "process.h"
 
 namespace palaver::lab {
 
@@ -66,71 +63,6 @@ std::string findProgram(const std::string& name) {
         }
     }
     return "";
-}
-
-struct ProgramResult {
-    int status = -1;     // exit status, -1 when it could not run or was killed
-    std::string output;  // standard output and error together
-};
-
-// Runs a program with `input` on its standard input and collects what it
-// prints. The input is written whole before the output is read: nft reads
-// its whole file before it says anything.
-ProgramResult runProgram(const std::vector<std::string>& args, const std::string& input) {
-    ProgramResult result;
-    int in[2];
-    int out[2];
-    if (::pipe2(in, O_CLOEXEC) != 0) return result;
-    if (::pipe2(out, O_CLOEXEC) != 0) {
-        ::close(in[0]);
-        ::close(in[1]);
-        return result;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 2);
-    std::vector<char*> argv;
-    argv.reserve(args.size() + 1);
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    int spawned = ::posix_spawn(&pid, args[0].c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(in[0]);
-    ::close(out[1]);
-    if (spawned == 0) {
-        // A program that ends before it has read everything must not take
-        // the lab down with SIGPIPE.
-        struct sigaction ignore {};
-        struct sigaction previous {};
-        ignore.sa_handler = SIG_IGN;
-        ::sigaction(SIGPIPE, &ignore, &previous);
-        for (std::size_t done = 0; done < input.size();) {
-            ssize_t n = ::write(in[1], input.data() + done, input.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            done += static_cast<std::size_t>(n);
-        }
-        ::sigaction(SIGPIPE, &previous, nullptr);
-    }
-    ::close(in[1]);
-    if (spawned == 0) {
-        char buffer[4096];
-        for (;;) {
-            ssize_t n = ::read(out[0], buffer, sizeof buffer);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            result.output.append(buffer, static_cast<std::size_t>(n));
-        }
-        int status = 0;
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
-    }
-    ::close(out[0]);
-    return result;
 }
 
 std::string firstLine(const std::string& text) {
@@ -205,7 +137,7 @@ std::string installLossRules(double percent, const std::vector<std::string>& own
     ProgramResult load = runProgram({nft, "-f", "-"}, lossRuleset(percent, ownIps));
     if (load.status != 0) return "nft refused the loss rules: " + firstLine(load.output);
     // Read back: the drop rule and the self-send exception are in place.
-    ProgramResult list = runProgram({nft, "list", "table", "ip", "palaver_lab"}, "");
+    ProgramResult list = runProgram({nft, "list", "table", "ip", "palaver_lab"});
     const std::string drop = dropRule(percent);
     if (list.status != 0 || list.output.find(drop) == std::string::npos ||
         list.output.find("@own accept") == std::string::npos) {
