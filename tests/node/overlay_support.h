@@ -129,30 +129,65 @@ inline void expectOneRing(const Views& views) {
     }
 }
 
-// Joins `newcomer` through `contact` and waits until the newcomer has joined
-// and its greeting has reached every node of `overlay` (newcomer included).
+// Every datagram the nodes of `overlay` have sent or taken in so far.
+inline uint64_t activity(const std::vector<LiveNode*>& overlay) {
+    uint64_t total = 0;
+    for (const LiveNode* n : overlay) total += n->node->SentCount.load() + n->node->ReceivedCount.load();
+    return total;
+}
+
+// Waits until no node of `overlay` has sent or taken in a datagram for
+// `span`: the flood's last copies (a greeting reaches some nodes several
+// times) have arrived and been handled. Arrival of the first copy everywhere
+// is not enough for a test that reads logs or tables afterwards. False when
+// the overlay is still busy at the deadline.
+inline bool waitForQuiet(const std::vector<LiveNode*>& overlay,
+                         std::chrono::milliseconds span = std::chrono::milliseconds(300)) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(20000);
+    uint64_t last = activity(overlay);
+    auto since = std::chrono::steady_clock::now();
+    while (true) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        const auto now = std::chrono::steady_clock::now();
+        const uint64_t total = activity(overlay);
+        if (total != last) {
+            last = total;
+            since = now;
+        } else if (now - since >= span) {
+            return true;
+        }
+        if (now >= deadline) return false;
+    }
+}
+
+// Joins `newcomer` through `contact` and waits until the newcomer has joined,
+// its greeting has reached every node of `overlay` (newcomer included) and
+// the overlay has gone quiet again.
 inline bool joinAndSettle(LiveNode& newcomer, const LiveNode& contact, const std::vector<LiveNode*>& overlay) {
     const int32_t greeting = newcomer.node->ChatSequence.load();
     newcomer.node->requestJoin(contact.ip, contact.port);
     return eventually([&] {
-        if (newcomer.node->JoinState.load() != JoinedAsNewcomer) return false;
-        for (const LiveNode* n : overlay) {
-            if (!n->hasMember(newcomer.self(), greeting)) return false;
-        }
-        return true;
-    });
+               if (newcomer.node->JoinState.load() != JoinedAsNewcomer) return false;
+               for (const LiveNode* n : overlay) {
+                   if (!n->hasMember(newcomer.self(), greeting)) return false;
+               }
+               return true;
+           }) &&
+           waitForQuiet(overlay);
 }
 
-// Types a line at `from` and waits until every node of `overlay` holds it.
+// Types a line at `from`, waits until every node of `overlay` holds it and
+// the overlay has gone quiet again.
 inline bool chatAndSettle(LiveNode& from, const std::string& text, const std::vector<LiveNode*>& overlay) {
     const int32_t sequence = from.node->ChatSequence.load();
     from.node->sendOwnChat(text);
     return eventually([&] {
-        for (const LiveNode* n : overlay) {
-            if (!n->hasMember(from.self(), sequence)) return false;
-        }
-        return true;
-    });
+               for (const LiveNode* n : overlay) {
+                   if (!n->hasMember(from.self(), sequence)) return false;
+               }
+               return true;
+           }) &&
+           waitForQuiet(overlay);
 }
 
 inline std::vector<std::string> logLines(const LiveNode& n, char type) {
