@@ -2,7 +2,7 @@
 # Debian's and AppStream's own checkers on the package: lintian reports no
 # error and no warning (the tags the package overrides on purpose are in
 # packaging/lintian-overrides, each with its reason), and appstreamcli finds
-# the AppStream metadata valid.
+# the AppStream metadata valid, on its own and against the unpacked tree.
 #   lint_package.sh <palaver_*.deb> <root the package was unpacked into>
 set -u
 deb=$1
@@ -25,6 +25,9 @@ else
     for file in "${metainfo[@]}"; do
         appstreamcli validate --no-net "$file" || fail "appstreamcli rejects $(basename "$file")"
     done
+    # The same metadata against the unpacked tree: its launchable menu entry
+    # must be there.
+    appstreamcli validate-tree --no-net "$root" || fail "appstreamcli rejects the unpacked tree"
 fi
 
 if [ "$failures" -ne 0 ]; then
