@@ -25,15 +25,17 @@ PACKAGE=(
   dpkg-dev file
 )
 # Tests, static checks, sanitizer and fuzz builds, benchmarks, the lab's
-# tools, and what the package check uses (Xvfb, desktop-file-validate, groff).
+# tools, what the static checks use (cppcheck, clang-tidy, clang-format) and
+# what the package check uses (Xvfb, desktop-file-validate, groff, lintian,
+# appstreamcli).
 TEST=(
   "${PACKAGE[@]}"
   git
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth x11-utils xdotool
-  clang libclang-rt-14-dev cppcheck clang-tidy
+  clang libclang-rt-14-dev cppcheck clang-tidy clang-format
   nftables gnuplot-nox graphviz chromium libpng-dev
-  desktop-file-utils groff-base
+  desktop-file-utils groff-base lintian appstream
 )
 
 list_only=0

@@ -25,7 +25,9 @@ folder=$home/.local/share/palaver
 
 . "$(dirname "$0")/../shell/palaver_x.sh"
 
-command=$(sed -n 's/^Exec=//p' "$root/usr/share/applications/palaver.desktop")
+entries=("$root"/usr/share/applications/*.desktop)
+[ ${#entries[@]} -eq 1 ] && [ -f "${entries[0]}" ] || fail "not one menu entry in $root/usr/share/applications"
+command=$(sed -n 's/^Exec=//p' "${entries[0]}")
 (cd "$start" && exec env -u XDG_DATA_HOME HOME="$home" PATH="$root/usr/bin:$PATH" $command) &
 pid=$!
 
