@@ -790,10 +790,10 @@ bool Engine::act(const StepSpec& step, std::size_t index, Json& record) {
     } else if (a == "snapshot") {
         if (step.everyS > 0) {
             const auto every = static_cast<int64_t>(std::llround(step.everyS * 1000));
-            periodic_.push_back(PeriodicSnapshot{step.name, step.until, every, ms(), 0});
+            periodic_.push_back(PeriodicSnapshot{step.snapshotName(), step.until, every, ms(), 0});
             pump();
         } else {
-            snapshot(step.name, step.name);
+            snapshot(step.snapshotName(), step.snapshotName());
         }
     } else if (a == "churn") {
         startChurn(step, index, record);

@@ -130,7 +130,7 @@ std::set<std::string> stepKeys(const std::string& action) {
         {"loss", {"percent", "between"}},
         {"partition", {"groups"}},
         {"heal", {"groups"}},
-        {"snapshot", {"every", "until"}},
+        {"snapshot", {"as", "every", "until"}},
         {"wait", {}},
         {"churn", {"group", "model", "mean", "shape", "crash_share", "rejoin", "pause", "duration"}},
     };
@@ -200,10 +200,12 @@ void checkReferences(const Scenario& s, const std::map<std::string, std::string>
         }
         if (e.snapshot != "end") {
             bool found = false;
-            for (const StepSpec& st : s.steps) found = found || (st.action == "snapshot" && st.name == e.snapshot);
+            for (const StepSpec& st : s.steps) {
+                found = found || (st.action == "snapshot" && st.snapshotName() == e.snapshot);
+            }
             if (!found) {
                 throw ScenarioError(placeOr("expect" + std::to_string(k) + ".snapshot", at) + ": expectation '" +
-                                    e.name + "' names '" + e.snapshot + "', which is no snapshot step (or \"end\")");
+                                    e.name + "' names '" + e.snapshot + "', which no snapshot step takes (or \"end\")");
             }
         }
     }
@@ -469,6 +471,12 @@ Scenario parseScenario(const std::string& text, const std::string& file) {
         if (st.action == "partition" && st.groups.empty()) f.fail(t->source(), "a partition needs groups = [A, B]");
         if (auto v = f.seconds("every", 0.01)) st.everyS = *v;
         if (auto v = f.string("until")) st.until = *v;
+        if (auto v = f.string("as")) {
+            if (v->empty() || v->find_first_of("/\\") != std::string::npos || *v == "." || *v == "..") {
+                f.fail("as", "'as' names a folder of tables/: no slash, not empty");
+            }
+            st.as = *v;
+        }
         if (st.action == "churn") {
             ChurnModel& m = st.churn;
             m.distribution = f.string("model").value_or("exponential");
@@ -594,6 +602,7 @@ Scenario scenarioFromOptions(const RunOptions& o) {
         h.trigger = Trigger{Trigger::Kind::Members, 0, o.holdMembers, "all", o.holdTimeoutMs};
     }
     StepSpec& built = step("snapshot_built", "snapshot");
+    built.as = "built";
     built.trigger = Trigger{Trigger::Kind::Quiet, 0, 0, "all", o.settleTimeoutMs};
     if (o.lines > 0) step("lines", "lines").count = o.lines;
     if (o.leave + o.crash > 0) {
@@ -601,6 +610,7 @@ Scenario scenarioFromOptions(const RunOptions& o) {
         churn.leave = o.leave;
         churn.crash = o.crash;
         StepSpec& churned = step("snapshot_churned", "snapshot");
+        churned.as = "churned";
         churned.trigger = Trigger{Trigger::Kind::Quiet, 0, 0, "all", o.settleTimeoutMs};
         if (o.lines > 0) step("lines_churned", "lines").count = o.lines;
     }
@@ -662,6 +672,7 @@ std::string scenarioToml(const Scenario& s) {
         if (st.action == "loss") t += "percent = " + numberText(st.percent) + "\n";
         if (!st.between.empty()) t += "between = " + stringList(st.between) + "\n";
         if (!st.groups.empty()) t += "groups = " + stringList(st.groups) + "\n";
+        if (!st.as.empty()) t += "as = " + quoted(st.as) + "\n";
         if (st.everyS > 0) t += "every = " + numberText(st.everyS) + "\n";
         if (!st.until.empty()) t += "until = " + quoted(st.until) + "\n";
         if (st.action == "churn") {

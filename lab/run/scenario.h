@@ -65,9 +65,11 @@ struct StepSpec {
     // partition, heal (heal without groups: every partition)
     std::vector<std::string> groups;
     // snapshot
+    std::string as;        // the snapshot's name (its folder tables/<as>); "": the step's name
     double everyS = 0;     // 0: once
     std::string until;     // the step whose start ends a periodic snapshot; "": the end of the run
     ChurnModel churn;
+    const std::string& snapshotName() const { return as.empty() ? name : as; }
     // Source position in the file, for messages ("" in memory).
     std::string place;
 };
