@@ -128,7 +128,10 @@ std::string rulesetScript(const RuleSet& rules) {
     if (!rules.own.empty()) {
         text += "        elements = {";
         for (std::size_t i = 0; i < rules.own.size(); ++i) {
-            text += (i ? ", " : " ") + rules.own[i] + " . " + rules.own[i];
+            text += i ? ", " : " ";
+            text += rules.own[i];
+            text += " . ";
+            text += rules.own[i];
         }
         text += " }\n";
     }
@@ -174,7 +177,12 @@ std::string confirmRuleset(const std::string& text, const RuleSet& rules) {
     }
     if (!chain) return "no input chain with an accept policy in table " + std::string(Table);
     std::multiset<std::string> own;
-    for (const std::string& ip : rules.own) own.insert(ip + " . " + ip);
+    for (const std::string& ip : rules.own) {
+        std::string pair = ip;
+        pair += " . ";
+        pair += ip;
+        own.insert(pair);
+    }
     if (sets["own"] != own) return "the set own does not hold each node's address pair";
     for (const AddressSet& s : rules.sets) {
         if (!sets.count(s.name) || sets[s.name] != std::multiset<std::string>(s.ips.begin(), s.ips.end())) {

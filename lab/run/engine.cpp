@@ -624,7 +624,7 @@ bool Engine::changeNetwork(const StepSpec& step, Json& record) {
     auto setOf = [&](const std::string& group) {
         std::size_t index = 0;
         while (s_.groups[index].name != group) ++index;
-        const std::string name = "g" + std::to_string(index);
+        std::string name = "g" + std::to_string(index);
         if (std::none_of(rules.sets.begin(), rules.sets.end(), [&](const AddressSet& a) { return a.name == name; })) {
             AddressSet a{name, {}};
             for (std::size_t i : s_.groups[index].members) a.ips.push_back(slots_[i].address.ip);

@@ -31,7 +31,14 @@ public:
             if (!allowed.count(std::string(key.str()))) {
                 std::string list;
                 for (const std::string& a : allowed) list += (list.empty() ? "" : ", ") + a;
-                fail(key.source(), "unknown key '" + std::string(key.str()) + "' in " + what + " (known: " + list + ")");
+                std::string message = "unknown key '";
+                message += key.str();
+                message += "' in ";
+                message += what;
+                message += " (known: ";
+                message += list;
+                message += ")";
+                fail(key.source(), message);
             }
         }
     }
