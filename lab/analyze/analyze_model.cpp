@@ -171,22 +171,23 @@ std::string groupPair(const nlohmann::json& pair) {
 }
 
 // What a network change left in place, in a few words: "partition west |
-// east", "loss 5 %", "loss 5 % between a | b", or "no loss, no partition".
+// east", "loss 5 %", "loss 100 % between a | b", or "no loss, no partition".
 std::string networkLabel(const nlohmann::json& change) {
     std::string text;
     if (!change.is_object()) return text;
-    for (const auto& p : change.value("partitions", nlohmann::json::array())) {
-        if (!text.empty()) text += ", ";
-        text += "partition " + groupPair(p);
-    }
-    auto loss = change.find("loss");
-    if (loss != change.end() && loss->is_number() && loss->get<double>() > 0) {
+    auto add = [&text](const std::string& part) { text += (text.empty() ? "" : ", ") + part; };
+    auto percent = [](const nlohmann::json& v) {
         char buf[64];
-        std::snprintf(buf, sizeof buf, "loss %g %%", loss->get<double>());
-        if (!text.empty()) text += ", ";
-        text += buf;
-        std::string between = groupPair(change.value("loss_between", nlohmann::json::array()));
-        if (!between.empty()) text += " between " + between;
+        std::snprintf(buf, sizeof buf, "loss %g %%", v.get<double>());
+        return std::string(buf);
+    };
+    for (const auto& p : change.value("partitions", nlohmann::json::array())) add("partition " + groupPair(p));
+    auto loss = change.find("loss");
+    if (loss != change.end() && loss->is_number() && loss->get<double>() > 0) add(percent(*loss));
+    for (const auto& b : change.value("loss_between", nlohmann::json::array())) {
+        auto share = b.is_object() ? b.find("loss") : b.end();
+        if (share == b.end() || !share->is_number() || share->get<double>() <= 0) continue;
+        add(percent(*share) + " between " + groupPair(b.value("groups", nlohmann::json::array())));
     }
     return text.empty() ? "no loss, no partition" : text;
 }

@@ -47,7 +47,8 @@ void twoLives(const fs::path& dir) {
       "phases": [{"name": "stop", "start_ms": 1000, "end_ms": 1010}],
       "snapshots": [{"name": "s-1", "dir": "tables/s-1", "ms": 50}, {"name": "s-2", "dir": "tables/s-2", "ms": 400},
                     {"name": "s-3", "dir": "tables/s-3", "ms": 900}],
-      "network_changes": [{"ms": 200, "step": "cut", "loss": 0.0, "loss_between": [], "partitions": [["x", "y"]]},
+      "network_changes": [{"ms": 200, "step": "cut", "loss": 0.0, "partitions": [["x", "y"]],
+                           "loss_between": [{"groups": ["x", "y"], "loss": 5.0}]},
                           {"ms": 600, "step": "heal", "loss": 0.0, "loss_between": [], "partitions": []}],
       "verdict": {"passed": false, "checks": [
         {"name": "ring at the end", "check": "ring", "expected": "ring intact at end", "measured": "intact", "pass": true},
@@ -122,11 +123,11 @@ TEST_F(TwoLives, SnapshotsBecomeTheHealthTimeSeriesWithTheEventsMarked) {
                   "snapshot,ms,live,ring_intact,ring_cycles,dangling_next,components,unreachable_pairs",
                   "s-1,50,3,1,1,0,1,0", "s-2,400,2,0,0,1,1,0", "s-3,900,3,1,1,0,1,0", "closing,1000,3,1,1,0,1,0"}));
     EXPECT_EQ(lines(report() / "events.csv"),
-              (std::vector<std::string>{"ms,kind,what", "200,network,cut: partition x | y", "300,crashed," + B,
+              (std::vector<std::string>{"ms,kind,what", "200,network,\"cut: partition x | y, loss 5 % between x | y\"", "300,crashed," + B,
                                         "500,restarted," + B, "600,network,\"heal: no loss, no partition\""}));
     // The picture names the network changes on its time axis.
     std::string svg = test::readFile(report() / "health.svg").value_or("");
-    EXPECT_NE(svg.find("cut: partition x | y"), std::string::npos) << outcome_->err;
+    EXPECT_NE(svg.find("cut: partition x | y, loss 5 % between x | y"), std::string::npos) << outcome_->err;
     EXPECT_NE(svg.find("heal: no loss, no partition"), std::string::npos);
 }
 
