@@ -388,6 +388,7 @@ Scenario parseScenario(const std::string& text, const std::string& file) {
         const std::string reason = resolveGroupMembers(s);
         if (!reason.empty()) f.fail(t->source(), reason);
     }
+    resolveGroups(s);  // also when the file names no group: "all" alone
 
     std::optional<int64_t> lastAt;
     for (const toml::table* t : tablesOf(root, "step", file)) {

@@ -129,5 +129,13 @@ TEST(ScenarioFile, SharesAreDrawnWithTheSeedAndTheRestTakesTheOthers) {
     }
 }
 
+TEST(ScenarioFile, WithoutGroupsAllIsEveryNode) {
+    // A file that names no group still has "all": every node, so that its
+    // start and join steps act on them.
+    const Scenario s = parseScenario("[nodes]\ncount = 5\n[[step]]\ndo = \"start\"\n", "plain.toml");
+    ASSERT_NE(s.group("all"), nullptr);
+    EXPECT_EQ(s.group("all")->members, (std::vector<std::size_t>{0, 1, 2, 3, 4}));
+}
+
 }  // namespace
 }  // namespace palaver::lab::test
