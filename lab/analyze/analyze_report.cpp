@@ -462,6 +462,28 @@ std::vector<std::string> writeReport(const Analysis& a, const std::string& outDi
                   std::to_string(t->unreachablePairs) + "\n";
     }
     writeFile(dir / "health.csv", health);
+    // steps.csv: the typed lines of each step that typed some;
+    // verdict.csv: run.json's checks.
+    std::string steps = "step,lines,complete,reliability_mean,reliability_min,mean_hops,max_hops,rmr,stretch\n";
+    for (const LineSummary& l : a.lineSummaries) {
+        if (l.phase.empty()) continue;
+        steps += csvField(l.phase) + "," + std::to_string(l.lines) + "," + std::to_string(l.complete) + "," +
+                 number(l.reliabilityMean) + "," + number(l.reliabilityMin) + "," + number(l.meanHops) + "," +
+                 number(l.maxHops) + "," + number(l.rmr) + "," + number(l.stretch) + "\n";
+    }
+    writeFile(dir / "steps.csv", steps);
+    if (r.verdict.is_object()) {
+        std::string v = "check,kind,expected,measured,result\n";
+        for (const auto& c : r.verdict.value("checks", nlohmann::json::array())) {
+            auto text = [&](const char* key) {
+                auto it = c.find(key);
+                return it != c.end() && it->is_string() ? it->get<std::string>() : std::string();
+            };
+            v += csvField(text("name")) + "," + csvField(text("check")) + "," + csvField(text("expected")) + "," +
+                 csvField(text("measured")) + "," + (c.value("pass", false) ? "pass" : "FAIL") + "\n";
+        }
+        writeFile(dir / "verdict.csv", v);
+    }
     std::string events = "ms,kind,what\n";
     for (const RunEvent& e : r.events) events += std::to_string(e.ms) + "," + e.kind + "," + csvField(e.label) + "\n";
     writeFile(dir / "events.csv", events);
@@ -675,8 +697,8 @@ std::vector<std::string> writeReport(const Analysis& a, const std::string& outDi
     page += "<h2>Pictures</h2>\n";
     for (const auto& [name, caption] : figures) page += figure(name, caption);
     page += "\n<h2>Data</h2>\n<ul>\n";
-    for (const char* f : {"messages.csv", "nodes.csv", "topology.csv", "health.csv", "events.csv", "indegree.csv", "hops.csv",
-                          "phases.csv", "summary.json"}) {
+    for (const char* f : {"messages.csv", "nodes.csv", "topology.csv", "health.csv", "events.csv", "steps.csv", "indegree.csv",
+                          "hops.csv", "phases.csv", "summary.json"}) {
         page += std::string("<li><a href=\"") + f + "\">" + f + "</a></li>\n";
     }
     page += "</ul>\n";

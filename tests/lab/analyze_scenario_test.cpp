@@ -109,10 +109,9 @@ TEST_F(TwoLives, EachLineCountsTheLivesAliveWhenItWasTyped) {
                   A + ",1,3,3,1,0.6667,1,3,0,0.6667,1,typed,before,100,0,s-1,1,one",
                   A + ",2,3,3,1,1,2,3,0,0.6667,1.5,typed,after,700,0,s-2,1,two",
                   B + ",1,3,3,1,0.6667,1,3,0,0.6667,1,typed,after,950,0,s-3,2,three"}));
-    nlohmann::json summary = nlohmann::json::parse(test::readFile(report() / "summary.json").value_or("{}"));
-    std::vector<std::string> steps;
-    for (const auto& l : summary["lines"]) steps.push_back(l["phase"].get<std::string>() + ":" + l["lines"].dump());
-    EXPECT_EQ(steps, (std::vector<std::string>{"all:3", "before:1", "after:2"}));
+    EXPECT_EQ(lines(report() / "steps.csv"),
+              (std::vector<std::string>{"step,lines,complete,reliability_mean,reliability_min,mean_hops,max_hops,rmr,stretch",
+                                        "before,1,1,1,1,0.6667,1,0,1", "after,2,2,1,1,0.8333,2,0,1.25"}));
 }
 
 TEST_F(TwoLives, SnapshotsBecomeTheHealthTimeSeriesWithTheEventsMarked) {
@@ -140,6 +139,10 @@ TEST_F(TwoLives, TheVerdictOpensThePage) {
     EXPECT_NE(page.find("<td>lines reach everyone</td><td>delivery</td><td>every line &gt;= 100.0 %</td>"
                         "<td>lowest 66.7 % over 3 lines</td><td style=\"color:#c0392b;font-weight:bold\">FAIL</td>"),
               std::string::npos);
+    EXPECT_EQ(lines(report() / "verdict.csv"),
+              (std::vector<std::string>{"check,kind,expected,measured,result",
+                                        "ring at the end,ring,ring intact at end,intact,pass",
+                                        "lines reach everyone,delivery,every line >= 100.0 %,lowest 66.7 % over 3 lines,FAIL"}));
     EXPECT_NE(page.find("<td>ring at the end</td><td>ring</td><td>ring intact at end</td><td>intact</td>"
                         "<td style=\"color:#2a7a2a\">pass</td>"),
               std::string::npos);
