@@ -268,9 +268,11 @@ RunData loadRun(const std::vector<std::string>& dirs) {
         for (const auto& c : j.value("network_changes", nlohmann::json::array())) {
             std::string step = stringField(c, "step");
             if (auto ms = optionalInt(c, "ms")) {
-                std::string what = networkLabel(c);
-                bool impaired = what != "no loss, no partition";
-                run.events.push_back({*ms, "network", (step.empty() ? "" : step + ": ") + what, impaired});
+                const std::string what = networkLabel(c);
+                std::string label = step;
+                if (!label.empty()) label += ": ";
+                label += what;
+                run.events.push_back({*ms, "network", label, what != "no loss, no partition"});
             }
         }
         for (const auto& s : j.value("snapshots", nlohmann::json::array())) {
