@@ -34,12 +34,15 @@ void twoLives(const fs::path& dir) {
     writeText(dir / "run.json", R"({"seed": 5, "parameters": {"nodes": 3},
       "nodes": [
         {"address": ")" + A + R"(", "node": 1, "life": 1, "started_ms": 1, "join": "first", "contact": "", "fate": "alive", "fate_ms": null},
-        {"address": ")" + B + R"(", "node": 2, "life": 1, "started_ms": 1, "join": "joined", "contact": ")" + A +
-                                   R"(", "fate": "crashed", "fate_ms": 300},
-        {"address": ")" + B + R"(", "node": 2, "life": 2, "started_ms": 500, "join": "joined", "contact": ")" + C +
-                                   R"(", "fate": "alive", "fate_ms": null},
-        {"address": ")" + C + R"(", "node": 3, "life": 1, "started_ms": 1, "join": "joined", "contact": ")" + A +
-                                   R"(", "fate": "alive", "fate_ms": null}],
+        {"address": ")" + B + R"(", "node": 2, "life": 1, "started_ms": 1, "join": "joined", "contact": ")" +
+                                    A +
+                                    R"(", "fate": "crashed", "fate_ms": 300},
+        {"address": ")" + B + R"(", "node": 2, "life": 2, "started_ms": 500, "join": "joined", "contact": ")" +
+                                    C +
+                                    R"(", "fate": "alive", "fate_ms": null},
+        {"address": ")" + C + R"(", "node": 3, "life": 1, "started_ms": 1, "join": "joined", "contact": ")" +
+                                    A +
+                                    R"(", "fate": "alive", "fate_ms": null}],
       "lines": [
         {"originator": ")" + A + R"(", "sequence": 1, "text": "one", "phase": "before", "typed_ms": 100, "life": 1},
         {"originator": ")" + A + R"(", "sequence": 2, "text": "two", "phase": "after", "typed_ms": 700, "life": 1},

@@ -35,7 +35,7 @@ TEST(NoNamespace, LossOrAPartitionIsRefusedBeforeAnyNodeStarts) {
         Outcome o = runCommand(withoutNamespaces(lab() + " " + c.args + " --out " + out.string()), dir.path());
         EXPECT_EQ(o.status, 2) << o.out << o.err;
         EXPECT_EQ(o.err.rfind("palaver-lab: " + c.source + ": loss and partitions need a private network namespace "
-                              "and none can be made: ",
+                                                           "and none can be made: ",
                               0),
                   0u)
             << o.err;
