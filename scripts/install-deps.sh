@@ -21,7 +21,7 @@ RUN=(
 # and dpkg-shlibdeps, which CPack asks for the package's Depends.
 PACKAGE=(
   "${RUN[@]}"
-  libcli11-dev nlohmann-json3-dev
+  libcli11-dev nlohmann-json3-dev libtomlplusplus-dev
   dpkg-dev file
 )
 # Tests, static checks, sanitizer and fuzz builds, benchmarks, the lab's
