@@ -2,40 +2,85 @@
 # Installs what is missing, builds palaver and randprobe, and runs every test:
 # the whole suite, the Debian package's check, static checks, the suite again
 # under ASan+UBSan and under TSan, and each fuzz target for a bounded time.
-#   scripts/test.sh           everything (what CI runs)
-#   scripts/test.sh --quick   the plain build and suite only
+#   scripts/test.sh               everything (what CI runs); stops at the first
+#                                 stage that fails
+#   scripts/test.sh --quick       the plain build and suite only
+#   scripts/test.sh --keep-going  every stage even after one has failed (as
+#                                 scripts/fresh-check.sh runs it)
+# Each stage ends with one line "=== stage NAME: passed (Ns)" or
+# "=== stage NAME: FAILED with status S (Ns)".
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-deps.sh test
+quick=0
+keep_going=0
+for arg in "$@"; do
+  case $arg in
+    --quick) quick=1 ;;
+    --keep-going) keep_going=1 ;;
+    *)
+      echo "usage: $0 [--quick] [--keep-going]" >&2
+      exit 2
+      ;;
+  esac
+done
 
 JOBS=$(nproc)
-run_suite() {
-  local dir=$1; shift
-  echo "=== suite in $dir $*"
-  # Tests and lab on explicitly: scripts/run.sh turns both off in build/.
-  cmake -S . -B "$dir" -DPALAVER_WERROR=ON -DPALAVER_BUILD_TESTS=ON -DPALAVER_BUILD_LAB=ON "$@" >/dev/null
-  cmake --build "$dir" -j "$JOBS"
-  (cd "$dir" && ctest --output-on-failure -j "$JOBS")
+failed=()
+# stage NAME COMMAND...: runs one stage and reports it with its time. A failed
+# stage ends the run, unless --keep-going.
+stage() {
+  local name=$1 start=$SECONDS status=0
+  shift
+  echo "=== $name"
+  "$@" || status=$?
+  if [ "$status" -eq 0 ]; then
+    echo "=== stage $name: passed ($((SECONDS - start))s)"
+  else
+    echo "=== stage $name: FAILED with status $status ($((SECONDS - start))s)"
+    failed+=("$name")
+    [ "$keep_going" -eq 1 ] || exit "$status"
+  fi
 }
 
-run_suite build
-if [ "${1:-}" = "--quick" ]; then
+# The steps inside a stage are chained with &&: a function called in the
+# "|| status=" of stage() runs without set -e, which would go on past a
+# failed step.
+run_suite() {
+  local dir=$1
+  shift
+  # Tests and lab on explicitly: scripts/run.sh turns both off in build/.
+  cmake -S . -B "$dir" -DPALAVER_WERROR=ON -DPALAVER_BUILD_TESTS=ON -DPALAVER_BUILD_LAB=ON "$@" >/dev/null &&
+    cmake --build "$dir" -j "$JOBS" &&
+    (cd "$dir" && ctest --output-on-failure -j "$JOBS")
+}
+package_checks() {
+  bash tests/package/check_run_job.sh &&
+    bash tests/package/check_package.sh --send-close build/tests/shell/palaver_send_close
+}
+
+stage install bash scripts/install-deps.sh test
+# Nothing after this can run without the packages.
+[ ${#failed[@]} -eq 0 ] || exit 1
+
+stage suite run_suite build
+if [ "$quick" -eq 1 ]; then
+  [ ${#failed[@]} -eq 0 ] || exit 1
   exit 0
 fi
 
-echo "=== package"
-bash tests/package/check_run_job.sh
-bash tests/package/check_package.sh --send-close build/tests/shell/palaver_send_close
-
-echo "=== static checks"
-bash scripts/static-checks.sh
+stage package package_checks
+stage "static checks" bash scripts/static-checks.sh
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
-run_suite build-asan -DPALAVER_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug
-run_suite build-tsan -DPALAVER_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug
+stage asan run_suite build-asan -DPALAVER_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug
+stage tsan run_suite build-tsan -DPALAVER_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug
 
-echo "=== fuzzing"
-bash scripts/fuzz.sh
+stage fuzz bash scripts/fuzz.sh
+
+if [ ${#failed[@]} -ne 0 ]; then
+  echo "=== failed stages: ${failed[*]}"
+  exit 1
+fi
