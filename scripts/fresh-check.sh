@@ -118,6 +118,9 @@ summary() {
 
 # --- the root, its mounts, and their removal on every way out
 root=$(mktemp -d "${FRESH_CHECK_DIR:-/var/tmp}/palaver-fresh.XXXXXX")
+# A root folder as open as any /, or apt's own user (_apt) cannot reach its
+# files.
+chmod 755 "$root"
 work=$(mktemp -d)
 mounts=()
 xvfb_pid=""
