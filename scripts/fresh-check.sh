@@ -21,6 +21,9 @@
 # other's, or they take the same display number.
 set -uo pipefail
 
+# One block, read whole before it runs: a change to this file during a run
+# (which takes long) does not reach that run.
+{
 keep=0
 mirror=""
 while [ $# -gt 0 ]; do
@@ -307,3 +310,5 @@ if [ "$status" -ne 0 ] && ! grep -q FAILED <<<"$stages"; then
 fi
 
 summary
+exit
+}
