@@ -6,6 +6,8 @@
 #   install-deps.sh test      everything: the tests, static checks, sanitizers,
 #                             fuzzers, benchmarks, the lab and the package check
 #                             (the default, what scripts/test.sh and CI use)
+#   install-deps.sh fresh     what scripts/fresh-check.sh runs on the host to
+#                             make and drive a minimal Debian 12 root
 #   install-deps.sh --list JOB   prints the job's packages, installs nothing
 set -euo pipefail
 
@@ -37,6 +39,14 @@ TEST=(
   nftables gnuplot-nox graphviz chromium libpng-dev
   desktop-file-utils groff-base lintian appstream
 )
+# The fresh-root check: debootstrap and the archive's keys make the root,
+# git clones the project into it, and an Xvfb on the host, with xwininfo,
+# shows the run command's window (the root itself gets only what the
+# README's commands install).
+FRESH=(
+  debootstrap debian-archive-keyring git
+  xvfb x11-utils
+)
 
 list_only=0
 if [ "${1:-}" = "--list" ]; then
@@ -47,8 +57,9 @@ case "${1:-test}" in
   run) PACKAGES=("${RUN[@]}") ;;
   package) PACKAGES=("${PACKAGE[@]}") ;;
   test) PACKAGES=("${TEST[@]}") ;;
+  fresh) PACKAGES=("${FRESH[@]}") ;;
   *)
-    echo "usage: $0 [--list] [run|package|test]" >&2
+    echo "usage: $0 [--list] [run|package|test|fresh]" >&2
     exit 2
     ;;
 esac
