@@ -407,8 +407,10 @@ int analyzeSweep(const std::string& dirText, const std::string& outText, bool pi
         page += "<h2>Pictures</h2>\n";
         if (f.plan.vary.empty()) page += "<p>No parameter varies: the table is the result.</p>\n";
         for (const auto& [name, caption] : figures) {
-            page += "<figure><a href=\"" + name + ".png\"><img src=\"" + name + ".svg\" alt=\"" + html(caption) +
-                    "\"></a><figcaption>" + html(caption) + "</figcaption></figure>\n";
+            page += "<figure><a href=\"" + name;
+            page += ".png\"><img src=\"" + name;
+            page += ".svg\" alt=\"" + html(caption);
+            page += "\"></a><figcaption>" + html(caption) + "</figcaption></figure>\n";
         }
         page += "</body></html>\n";
         writeFile(out / "report.html", page);

@@ -151,6 +151,12 @@ int sweepCommand(const SweepOptions& o) {
         if (o.slurm && plan.seeds.automatic) {
             throw InputError("--slurm: --seeds auto decides as the results come in and runs here only; give a seed range");
         }
+        const bool hostNetwork = std::any_of(o.run.begin(), o.run.end(), [](const RunParameter& p) {
+            return p.set && (p.name == "host-network" || p.name == "contact");
+        });
+        if (o.jobs > 1 && hostNetwork) {
+            throw InputError("--jobs " + std::to_string(o.jobs) + ": runs on the host's network (--host-network, --contact) cannot go side by side");
+        }
         if (o.slurm && findOnPath("sbatch").empty()) throw InputError("--slurm: sbatch is not on the PATH");
     } catch (const std::runtime_error& e) {
         std::fprintf(stderr, "palaver-lab: %s\n", e.what());

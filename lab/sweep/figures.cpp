@@ -170,7 +170,7 @@ Figures analyzeRunFolder(const fs::path& runDir, bool pictures) {
         throw AnalyzeError((runDir / "run.json").string() + ": not valid JSON (" + e.what() + ")");
     }
     const Analysis a = analyzeRun(loadRun({runDir.string()}));
-    const Figures f = runFigures(a, runJson);
+    Figures f = runFigures(a, runJson);
     ReportOptions ro;
     ro.pictures = pictures;
     writeReport(a, (runDir / "report").string(), ro);

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cctype>
 #include <fstream>
+#include <initializer_list>
 #include <map>
 #include <set>
 #include <sstream>
+#include <string_view>
 #include <system_error>
 
 namespace palaver::lab::sweep {
@@ -13,6 +15,12 @@ namespace palaver::lab::sweep {
 namespace fs = std::filesystem;
 
 namespace {
+
+std::string join(std::initializer_list<std::string_view> parts) {
+    std::string out;
+    for (std::string_view p : parts) out += p;
+    return out;
+}
 
 std::vector<std::string> split(const std::string& text, char by) {
     std::vector<std::string> parts;
@@ -65,7 +73,7 @@ Varied parseVary(const std::string& text) {
     std::set<std::string> seen;
     for (const std::string& value : split(list, ',')) {
         if (value.empty()) throw PlanError("--vary " + text + ": an empty value in the list");
-        if (!seen.insert(value).second) throw PlanError("--vary " + text + ": value " + value + " given twice");
+        if (!seen.insert(value).second) throw PlanError(join({"--vary ", text, ": value ", value, " given twice"}));
         v.values.push_back(value);
     }
     return v;
@@ -86,10 +94,10 @@ std::vector<uint64_t> parseSeeds(const std::string& text) {
             last = parseSeed(part.substr(dash + 1));
         }
         if (!first || !last) {
-            throw PlanError("--seeds " + text + ": '" + part + "' is not a seed or a range A-B of seeds");
+            throw PlanError(join({"--seeds ", text, ": '", part, "' is not a seed or a range A-B of seeds"}));
         }
-        if (*last < *first) throw PlanError("--seeds " + text + ": the range " + part + " runs backwards");
-        if (*last - *first >= 100000) throw PlanError("--seeds " + text + ": more than 100000 seeds in " + part);
+        if (*last < *first) throw PlanError(join({"--seeds ", text, ": the range ", part, " runs backwards"}));
+        if (*last - *first >= 100000) throw PlanError(join({"--seeds ", text, ": more than 100000 seeds in ", part}));
         for (uint64_t s = *first;; ++s) {
             if (!seen.insert(s).second) {
                 throw PlanError("--seeds " + text + ": seed " + std::to_string(s) + " given twice");

@@ -74,6 +74,7 @@ std::string startChild(Child& c, const SweepFile& f, const std::string& program)
     std::vector<std::string> args{program, "run"};
     for (std::string& a : runArguments(f.plan, f.points[c.point], c.seed, c.runDir.string())) args.push_back(std::move(a));
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
     const std::string log = logPath(c.runDir).string();
@@ -102,8 +103,21 @@ void writeResult(const Child& c, bool ok, const std::string& reason, int status,
 // After the child ended (or could not start): classifies it, analyses a
 // run that went through and records the outcome. Returns its figures, or no
 // value when it failed.
+// The network the run's nodes used, as its run.json says ("" unknown).
+std::string runNetwork(const fs::path& runDir) {
+    std::ifstream in(runDir / "run.json", std::ios::binary);
+    try {
+        const nlohmann::json j = nlohmann::json::parse(in);
+        return j.at("parameters").at("network").get<std::string>();
+    } catch (const nlohmann::json::exception&) {
+        return "";
+    }
+}
+
+// `besideOthers`: other runs went at the same time, so a run that fell back
+// to the host's network may have mixed its datagrams with theirs.
 std::optional<Figures> finishChild(const Child& c, int waitStatus, const std::string& startError, int timeLimitS,
-                                   bool pictures, std::string& reason) {
+                                   bool pictures, bool besideOthers, std::string& reason) {
     int status = -1;
     int signal = 0;
     if (startError.empty()) {
@@ -113,6 +127,10 @@ std::optional<Figures> finishChild(const Child& c, int waitStatus, const std::st
                              lastLineOf(logPath(c.runDir)));
     } else {
         reason = startError;
+    }
+    if (reason.empty() && besideOthers && runNetwork(c.runDir) == "host") {
+        reason = "its nodes ran on the host's network (no private network namespace could be made) beside other "
+                 "runs; run such sweeps with --jobs 1";
     }
     std::optional<Figures> figures;
     if (reason.empty()) {
@@ -316,7 +334,7 @@ int runLocal(SweepFile& f, const RunnerOptions& o) {
             const std::string error = startChild(c, f, program);
             if (!error.empty()) {
                 std::string reason;
-                finishChild(c, 0, error, f.plan.timeLimitS, o.pictures, reason);
+                finishChild(c, 0, error, f.plan.timeLimitS, o.pictures, false, reason);
                 ++failed;
                 progress.finished(false);
                 if (automatic && --outstanding[c.point] == 0) decide(c.point);
@@ -330,7 +348,7 @@ int runLocal(SweepFile& f, const RunnerOptions& o) {
         const Child c = running[i];
         running.erase(running.begin() + static_cast<std::ptrdiff_t>(i));
         std::string reason;
-        const std::optional<Figures> figures = finishChild(c, waitStatus, "", f.plan.timeLimitS, o.pictures, reason);
+        const std::optional<Figures> figures = finishChild(c, waitStatus, "", f.plan.timeLimitS, o.pictures, o.jobs > 1, reason);
         failed += reason.empty() ? 0 : 1;
         progress.finished(reason.empty());
         if (automatic) {
@@ -371,7 +389,7 @@ int runTask(const fs::path& dir, long index, bool pictures) {
         waitForChild(running, f.plan.timeLimitS, waitStatus, nullptr);
         c = running[0];
     }
-    finishChild(c, waitStatus, error, f.plan.timeLimitS, pictures, reason);
+    finishChild(c, waitStatus, error, f.plan.timeLimitS, pictures, false, reason);
     if (!reason.empty()) {
         std::fprintf(stderr, "palaver-lab sweep: task %ld (%s) failed: %s\n", index, t.dir.c_str(), reason.c_str());
         return 1;
