@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <cstdlib>
@@ -155,12 +156,14 @@ std::string clock(double seconds) {
     return text;
 }
 
-// The progress line on standard error: rewritten in place on a terminal,
-// one line per finished run otherwise.
+// The progress line on standard error: a bar rewritten in place on a
+// terminal, one line per finished run otherwise.
 class Progress {
 public:
     explicit Progress(bool upper) : upper_(upper), start_(Clock::now()), terminal_(::isatty(2) == 1) {}
     void setTotal(std::size_t total) { total_ = total; }
+    // Runs found complete before this sweep started.
+    void skipped(std::size_t n) { done_ += n; }
     void finished(bool ok) {
         ++done_;
         failed_ += ok ? 0 : 1;
@@ -185,7 +188,10 @@ private:
                     " left";
         }
         if (terminal_) {
-            std::fprintf(stderr, "\r%-78s", line.c_str());
+            constexpr std::size_t Width = 20;
+            const std::size_t filled = total_ ? std::min(Width, done_ * Width / total_) : 0;
+            const std::string bar = "[" + std::string(filled, '#') + std::string(Width - filled, '.') + "] ";
+            std::fprintf(stderr, "\r%s%-70s", bar.c_str(), line.c_str());
         } else {
             std::fprintf(stderr, "%s\n", line.c_str());
         }
@@ -197,9 +203,6 @@ private:
     bool terminal_;
     bool shown_ = false;
     std::size_t total_ = 0, done_ = 0, failed_ = 0, doneHere_ = 0;
-
-public:
-    void skipped(std::size_t n) { done_ += n; }
 };
 
 // Waits for one child; kills those past the time limit meanwhile. Returns
