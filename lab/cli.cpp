@@ -2,6 +2,7 @@
 #include <string>
 
 #include "lab.h"
+#include "sweep/sweep.h"
 
 namespace palaver::lab {
 
@@ -18,6 +19,7 @@ int labMain(int argc, char** argv) {
     app.require_subcommand(1);
     Action run = addRunCommand(app);
     Action analyze = addAnalyzeCommand(app);
+    Action sweep = sweep::addSweepCommand(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
@@ -31,6 +33,7 @@ int labMain(int argc, char** argv) {
         return 2;
     }
     if (app.got_subcommand("run")) return run();
+    if (app.got_subcommand("sweep")) return sweep();
     return analyze();
 }
 

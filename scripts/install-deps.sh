@@ -19,17 +19,19 @@ RUN=(
   qt6-base-dev qt6-base-dev-tools libgl-dev libx11-dev
   fonts-ipafont-gothic
 )
-# The package adds palaver-lab (header-only CLI11 and JSON at build time)
-# and dpkg-shlibdeps, which CPack asks for the package's Depends.
+# The package adds palaver-lab (header-only CLI11, JSON and Boost's
+# statistical distributions at build time) and dpkg-shlibdeps, which CPack
+# asks for the package's Depends.
 PACKAGE=(
   "${RUN[@]}"
-  libcli11-dev nlohmann-json3-dev libtomlplusplus-dev
+  libcli11-dev nlohmann-json3-dev libtomlplusplus-dev libboost-dev
   dpkg-dev file
 )
 # Tests, static checks, sanitizer and fuzz builds, benchmarks, the lab's
 # tools, what the static checks use (cppcheck, clang-tidy, clang-format) and
 # what the package check uses (Xvfb, desktop-file-validate, groff, lintian,
-# appstreamcli).
+# appstreamcli), and the one-machine SLURM cluster of the sweep's test
+# (munge, slurmctld, slurmd and the SLURM commands).
 TEST=(
   "${PACKAGE[@]}"
   git
@@ -38,6 +40,7 @@ TEST=(
   clang libclang-rt-14-dev cppcheck clang-tidy clang-format
   nftables gnuplot-nox graphviz chromium libpng-dev
   desktop-file-utils groff-base lintian appstream
+  munge slurmctld slurmd slurm-client
 )
 # The fresh-root check: debootstrap and the archive's keys make the root,
 # git clones the project into it, and an Xvfb on the host, with xwininfo,

@@ -11,6 +11,7 @@
 #include "analyze_model.h"
 #include "analyze_report.h"
 #include "lab.h"
+#include "sweep/sweep.h"
 
 namespace palaver::lab {
 
@@ -101,7 +102,7 @@ Action addAnalyzeCommand(CLI::App& app) {
     auto options = std::make_shared<AnalyzeOptions>();
     CLI::App* cmd = app.add_subcommand("analyze", "turn run folders into traces, figures and a report page");
     cmd->add_option("dirs", options->dirs,
-                    "run folders, or folders of <ip>@<port>.txt logs and status_<ip>@<port>.csv reports; several "
+                    "run folders, a sweep folder (its sweep.json), or folders of <ip>@<port>.txt logs and status_<ip>@<port>.csv reports; several "
                     "folders are merged into one overlay unless --compare is given")
         ->required();
     cmd->add_option("--out", options->out, "report folder (created)")->required();
@@ -111,6 +112,9 @@ Action addAnalyzeCommand(CLI::App& app) {
                     "leave, crash, burst that differs)");
     cmd->add_flag("--no-pictures", options->noPictures, "write the CSV files and the page without running gnuplot or Graphviz");
     return [options] {
+        if (options->dirs.size() == 1 && !options->compare && sweep::isSweepFolder(options->dirs[0])) {
+            return sweep::analyzeSweep(options->dirs[0], options->out, !options->noPictures);
+        }
         try {
             return options->compare ? analyzeCompare(*options) : analyzeSingle(*options);
         } catch (const AnalyzeError& e) {

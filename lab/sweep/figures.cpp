@@ -1,0 +1,188 @@
+#include "figures.h"
+
+#include <cmath>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <system_error>
+
+#include "analyze_report.h"
+
+namespace palaver::lab::sweep {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int CacheVersion = 2;
+
+std::optional<std::string> readText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void put(Figures& f, const char* name, const std::optional<double>& v) {
+    if (v && std::isfinite(*v)) f[name] = *v;
+}
+
+// An expectation's outcome, whichever way the record spells it.
+std::optional<bool> passed(const nlohmann::json& e) {
+    if (e.is_boolean()) return e.get<bool>();
+    if (!e.is_object()) return std::nullopt;
+    for (const char* key : {"pass", "passed", "ok", "holds", "held"}) {
+        if (e.contains(key) && e[key].is_boolean()) return e[key].get<bool>();
+    }
+    if (e.contains("verdict") && e["verdict"].is_string()) {
+        const std::string v = e["verdict"].get<std::string>();
+        if (v == "pass" || v == "passed") return true;
+        if (v == "fail" || v == "failed") return false;
+    }
+    return std::nullopt;
+}
+
+std::string expectationName(const nlohmann::json& e, std::size_t index) {
+    if (e.is_object()) {
+        for (const char* key : {"name", "id", "expect", "text"}) {
+            if (e.contains(key) && e[key].is_string() && !e[key].get<std::string>().empty()) return e[key].get<std::string>();
+        }
+    }
+    return std::to_string(index + 1);
+}
+
+void addExpectations(Figures& f, const nlohmann::json& runJson) {
+    if (!runJson.is_object() || !runJson.contains("expectations")) return;
+    const nlohmann::json& list = runJson["expectations"];
+    if (list.is_array()) {
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            if (const auto p = passed(list[i])) f["expect:" + expectationName(list[i], i)] = *p ? 1 : 0;
+        }
+    } else if (list.is_object()) {
+        for (const auto& [name, e] : list.items()) {
+            if (const auto p = passed(e)) f["expect:" + name] = *p ? 1 : 0;
+        }
+    }
+}
+
+}  // namespace
+
+const std::vector<FigureInfo>& standardFigures() {
+    static const std::vector<FigureInfo> figures = {
+        {"reliability_mean", "reliability, mean over typed lines", false},
+        {"reliability_worst", "reliability of the worst typed line", false},
+        {"complete_lines", "share of typed lines that reached every live node", false},
+        {"joins_completed", "joins completed (the first node counts)", false},
+        {"joins_failed", "joins failed", false},
+        {"join_success", "share of the newcomers' joins that completed", false},
+        {"mean_hops", "mean hops of a delivery", false},
+        {"max_hops", "most hops of a delivery", false},
+        {"rmr", "redundancy (rmr)", false},
+        {"shortest_mean", "mean shortest distance of a delivery", false},
+        {"stretch", "stretch (hops / shortest path)", false},
+        {"churned_reliability_mean", "reliability after the churn, mean", false},
+        {"churned_reliability_worst", "reliability after the churn, worst line", false},
+        {"built_ring_intact", "ring intact after the build (share of runs)", false},
+        {"ring_intact", "ring intact in the last snapshot (share of runs)", false},
+        {"ring_cycles", "ring cycles in the last snapshot", false},
+        {"components", "weakly connected components", false},
+        {"unreachable_pairs", "unreachable pairs", false},
+        {"diameter", "diameter", false},
+        {"mean_distance", "mean distance", false},
+        {"back_mismatch", "back links that mirror no next", false},
+        {"dangling_next", "next links to no live node", false},
+        {"in_degree_max", "largest random in-degree", false},
+        {"run_seconds", "length of the run (s)", true},
+    };
+    return figures;
+}
+
+Figures runFigures(const Analysis& a, const nlohmann::json& runJson) {
+    Figures f;
+    f["joins_completed"] = static_cast<double>(a.joinsCompleted);
+    f["joins_failed"] = static_cast<double>(a.joinsFailed);
+    // Over the newcomers: the first node has no join to finish.
+    std::size_t joined = 0;
+    std::size_t failed = 0;
+    for (const NodeInfo& n : a.run.nodes) {
+        joined += n.join == "joined";
+        failed += n.join == "failed";
+    }
+    if (joined + failed > 0) f["join_success"] = static_cast<double>(joined) / static_cast<double>(joined + failed);
+    for (const LineSummary& l : a.lineSummaries) {
+        if (l.lines == 0) continue;
+        if (l.phase.empty()) {
+            f["reliability_mean"] = l.reliabilityMean;
+            f["reliability_worst"] = l.reliabilityMin;
+            f["complete_lines"] = static_cast<double>(l.complete) / static_cast<double>(l.lines);
+            put(f, "mean_hops", l.meanHops);
+            if (l.maxHops) f["max_hops"] = *l.maxHops;
+            put(f, "rmr", l.rmr);
+            put(f, "shortest_mean", l.shortestMean);
+            put(f, "stretch", l.stretch);
+        } else if (l.phase == "lines_churned") {
+            f["churned_reliability_mean"] = l.reliabilityMean;
+            f["churned_reliability_worst"] = l.reliabilityMin;
+        }
+    }
+    for (const TopologySummary& t : a.topology) {
+        if (t.snapshot == "built") f["built_ring_intact"] = t.ringIntact ? 1 : 0;
+    }
+    if (!a.topology.empty()) {
+        const TopologySummary& t = a.topology.back();
+        f["ring_intact"] = t.ringIntact ? 1 : 0;
+        f["ring_cycles"] = static_cast<double>(t.ringCycles);
+        f["components"] = static_cast<double>(t.components);
+        f["unreachable_pairs"] = static_cast<double>(t.unreachablePairs);
+        f["diameter"] = t.diameter;
+        f["mean_distance"] = t.meanDistance;
+        f["back_mismatch"] = static_cast<double>(t.backMismatch);
+        f["dangling_next"] = static_cast<double>(t.danglingNext);
+        f["in_degree_max"] = static_cast<double>(t.inDegreeMax);
+    }
+    if (runJson.is_object() && runJson.contains("end_ms") && runJson["end_ms"].is_number()) {
+        f["run_seconds"] = runJson["end_ms"].get<double>() / 1000.0;
+    }
+    addExpectations(f, runJson);
+    return f;
+}
+
+Figures analyzeRunFolder(const fs::path& runDir, bool pictures) {
+    const auto runText = readText(runDir / "run.json");
+    if (!runText) throw AnalyzeError((runDir / "run.json").string() + ": cannot read");
+    const fs::path cachePath = runDir / "figures.json";
+    if (const auto cached = readText(cachePath)) {
+        try {
+            const nlohmann::json j = nlohmann::json::parse(*cached);
+            if (j.value("version", 0) == CacheVersion && j.value("run_json_bytes", std::size_t{0}) == runText->size() &&
+                fs::exists(runDir / "report" / "report.html")) {
+                return j.at("figures").get<Figures>();
+            }
+        } catch (const nlohmann::json::exception&) {
+            // A broken cache is made again.
+        }
+    }
+    nlohmann::json runJson;
+    try {
+        runJson = nlohmann::json::parse(*runText);
+    } catch (const nlohmann::json::exception& e) {
+        throw AnalyzeError((runDir / "run.json").string() + ": not valid JSON (" + e.what() + ")");
+    }
+    const Analysis a = analyzeRun(loadRun({runDir.string()}));
+    Figures f = runFigures(a, runJson);
+    ReportOptions ro;
+    ro.pictures = pictures;
+    writeReport(a, (runDir / "report").string(), ro);
+    const nlohmann::json cache = {{"version", CacheVersion}, {"run_json_bytes", runText->size()}, {"figures", f}};
+    const fs::path temp = cachePath.string() + ".new";
+    {
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+        out << cache.dump(1) << "\n";
+    }
+    std::error_code ec;
+    fs::rename(temp, cachePath, ec);
+    return f;
+}
+
+}  // namespace palaver::lab::sweep

@@ -1,0 +1,183 @@
+// palaver-lab sweep as a user runs it: bad input refused before anything
+// runs, a small sweep here with --jobs 2 (one point of it failing) and its
+// aggregation, resuming, and --seeds auto on real runs.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "analyze_support.h"
+#include "sweep/plan.h"
+
+namespace palaver::lab::sweep {
+namespace {
+
+namespace fs = std::filesystem;
+using palaver::labtest::Outcome;
+using palaver::labtest::readCsv;
+using palaver::labtest::Row;
+using palaver::labtest::runCommand;
+using palaver::labtest::writeText;
+using palaver::test::readFile;
+using palaver::test::TempDir;
+
+std::string quoted(const std::string& s) { return "'" + s + "'"; }
+
+Outcome sweep(const std::string& args, const TempDir& scratch, const std::string& prefix = "") {
+    return runCommand(prefix + quoted(PALAVER_LAB) + " sweep " + args, scratch.path());
+}
+
+std::size_t lines(const std::string& text) { return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')); }
+
+// Small runs: the nodes wait long enough for quiet that a busy machine does
+// not cut a flood short.
+const std::string Small = "--nodes 4 --lines 1 --quiet 500 ";
+
+TEST(SweepCommand, BadInputIsOneLineExitTwoAndNothingRuns) {
+    TempDir scratch;
+    const fs::path other = scratch / "other";
+    fs::create_directories(other);
+    Plan p;
+    p.vary = {{"loss", {"0", "1"}}};
+    p.seeds.seeds = {1};
+    writeSweepFile(other, newSweepFile(p));
+    const std::string planBefore = readFile(other / "sweep.json").value_or("");
+    const std::string out = (scratch / "out").string();
+    struct Case {
+        const char* what;
+        std::string args;
+        std::string says;
+        std::string prefix = "";
+    };
+    const std::vector<Case> cases = {
+        {"unknown --vary name", Small + "--vary colour=1,2 --out " + out, "--vary colour: not a parameter"},
+        {"empty value list", Small + "--vary loss= --out " + out, "--vary loss=: no values"},
+        {"backwards seed range", Small + "--seeds 9-3 --out " + out, "runs backwards"},
+        {"a value the run refuses", Small + "--vary loss=0,150 --out " + out, "loss=150"},
+        {"varied and fixed", Small + "--vary nodes=3,5 --out " + out, "also given as a fixed value"},
+        {"DIR holds another plan", Small + "--vary loss=0,2 --out " + other.string(), "holds another plan"},
+        {"--slurm without sbatch", Small + "--vary loss=0,2 --slurm --out " + out, "sbatch is not on the PATH",
+         "PATH=/nonexistent "},
+        {"--seeds auto without a target", Small + "--seeds auto --out " + out, "--target"},
+        {"a run parameter beside a scenario file", (scratch / "s.toml").string() + " --vary loss=0,2 --out " + out,
+         "with SCENARIO only the seeds vary"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Outcome o = sweep(c.args, scratch, c.prefix);
+        EXPECT_EQ(o.status, 2);
+        EXPECT_EQ(lines(o.err), 1u) << o.err;
+        EXPECT_NE(o.err.find(c.says), std::string::npos) << o.err;
+        EXPECT_FALSE(fs::exists(out));
+    }
+    EXPECT_EQ(readFile(other / "sweep.json").value_or(""), planBefore);
+    EXPECT_EQ(std::distance(fs::directory_iterator(other), fs::directory_iterator()), 1);
+}
+
+TEST(SweepCommand, SmallSweepSideBySideThenAggregated) {
+    TempDir scratch;
+    const fs::path dir = scratch / "s";
+    // crash=9 leaves no node of 4 to type after the churn: the run refuses it.
+    const Outcome run = sweep(Small + "--vary crash=0,9 --seeds 1-2 --jobs 2 --out " + dir.string(), scratch);
+    EXPECT_EQ(run.status, 1) << run.err;  // some runs failed
+    for (const char* d : {"crash=0/seed=1", "crash=0/seed=2"}) {
+        SCOPED_TRACE(d);
+        EXPECT_EQ(runState(dir / d), RunState::Complete);
+        EXPECT_TRUE(fs::exists(dir / d / "report" / "report.html"));
+        EXPECT_TRUE(fs::exists(dir / d / "figures.json"));
+    }
+    for (const char* d : {"crash=9/seed=1", "crash=9/seed=2"}) {
+        SCOPED_TRACE(d);
+        EXPECT_EQ(runState(dir / d), RunState::Failed);
+        EXPECT_NE(failureReason(dir / d).find("exit status 2: palaver-lab: --leave and --crash"), std::string::npos)
+            << failureReason(dir / d);
+    }
+
+    const fs::path report = scratch / "report";
+    const Outcome a = runCommand(quoted(PALAVER_LAB) + " analyze " + dir.string() + " --out " + report.string(),
+                                 scratch.path());
+    ASSERT_EQ(a.status, 0) << a.err;
+    EXPECT_NE(a.out.find("sweep of 4 runs (2 went through, 2 failed"), std::string::npos) << a.out;
+    EXPECT_NE(a.err.find("2 of 4 runs failed"), std::string::npos) << a.err;
+    std::vector<std::string> header;
+    const std::vector<Row> rows = readCsv(report / "sweep.csv", &header);
+    EXPECT_EQ(header, (std::vector<std::string>{"crash", "figure", "n", "mean", "sd", "ci95", "min", "max", "runs",
+                                                "failed"}));
+    bool sawReliability = false;
+    for (const Row& r : rows) {
+        if (r.at("crash") == "0") {
+            EXPECT_EQ(r.at("runs"), "2");
+            EXPECT_EQ(r.at("failed"), "0");
+        } else {
+            EXPECT_EQ(r.at("runs"), "0");
+            EXPECT_EQ(r.at("failed"), "2");
+            EXPECT_EQ(r.at("n"), "0");
+            EXPECT_EQ(r.at("mean"), "");
+        }
+        if (r.at("crash") == "0" && r.at("figure") == "reliability_mean") {
+            sawReliability = true;
+            EXPECT_EQ(r.at("n"), "2");
+            const double mean = std::stod(r.at("mean"));
+            EXPECT_GE(mean, std::stod(r.at("min")));
+            EXPECT_LE(mean, std::stod(r.at("max")));
+            EXPECT_GT(mean, 0.0);
+            EXPECT_LE(mean, 1.0);
+        }
+        if (r.at("crash") == "0" && r.at("figure") == "joins_completed") {
+            EXPECT_EQ(r.at("min"), r.at("max")) << "4 nodes without loss: every join goes through";
+            EXPECT_EQ(r.at("mean"), "4");
+        }
+    }
+    EXPECT_TRUE(sawReliability);
+    EXPECT_TRUE(fs::exists(report / "reliability_mean-crash.svg"));
+    const std::string page = readFile(report / "report.html").value_or("");
+    EXPECT_NE(page.find("reliability_mean-crash.svg"), std::string::npos);
+    // Each run that went through links its own report; each failed one its output.
+    for (const char* link : {"../s/crash=0/seed=1/report/report.html", "../s/crash=0/seed=2/report/report.html",
+                             "../s/crash=9/seed=1.log"}) {
+        EXPECT_NE(page.find(std::string("href=\"") + link + "\""), std::string::npos) << link;
+    }
+}
+
+TEST(SweepCommand, ResumeSkipsCompleteRunsAndRedoesCutOffOnes) {
+    TempDir scratch;
+    const fs::path dir = scratch / "s";
+    const std::string args = Small + "--seeds 1-3 --jobs 2 --out " + dir.string();
+    ASSERT_EQ(sweep(args, scratch).status, 0);
+    // seed=1 stays as it is; seed=2 was cut off while writing run.json;
+    // seed=3 never finished its record.
+    writeText(dir / "seed=1" / "marker", "kept");
+    const std::string full = readFile(dir / "seed=2" / "run.json").value_or("");
+    writeText(dir / "seed=2" / "run.json", full.substr(0, full.size() / 2));
+    writeText(dir / "seed=2" / "marker", "stale");
+    fs::remove(dir / "seed=3" / "run.json");
+    fs::remove(dir / "seed=3.result.json");
+
+    const Outcome again = sweep(args, scratch);
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_TRUE(fs::exists(dir / "seed=1" / "marker"));
+    EXPECT_FALSE(fs::exists(dir / "seed=2" / "marker"));
+    for (const char* d : {"seed=1", "seed=2", "seed=3"}) EXPECT_EQ(runState(dir / d), RunState::Complete) << d;
+    EXPECT_NE(again.err.find("3/3 runs"), std::string::npos) << again.err;
+}
+
+TEST(SweepCommand, SeedsAutoOnRealRunsRecordsWhyEachPointStopped) {
+    TempDir scratch;
+    const fs::path dir = scratch / "s";
+    // Without loss every line of 4 nodes reaches everyone: no spread, so the
+    // first two seeds already give an interval of width 0.
+    const Outcome o = sweep(Small + "--seeds auto --target join_success --ci-width 0.5 --min-seeds 2 --max-seeds 4 "
+                                    "--out " +
+                                dir.string(),
+                            scratch);
+    ASSERT_EQ(o.status, 0) << o.err;
+    const SweepFile f = readSweepFile(dir);
+    ASSERT_EQ(f.points.size(), 1u);
+    EXPECT_EQ(f.pointSeeds[0], (std::vector<uint64_t>{1, 2}));
+    EXPECT_NE(f.stopped[0].find("CI width 0 < 0.5 after 2 runs"), std::string::npos) << f.stopped[0];
+}
+
+}  // namespace
+}  // namespace palaver::lab::sweep

@@ -1,0 +1,143 @@
+#!/usr/bin/env bash
+# palaver-lab sweep through a real SLURM: a one-machine cluster (munged,
+# slurmctld and slurmd with this host as the only node, everything in a
+# temporary folder) runs a 2 x 3 sweep as a job array; its merged sweep.csv
+# must match the same sweep run here with --jobs 2: the same rows and the
+# same counts of runs, figures and failures exactly, the figures themselves
+# loosely (they depend on the kernel's random loss and on timing).
+# Usage: sweep_slurm_test.sh PALAVER_LAB. Exit 77 (skipped) when not root.
+set -euo pipefail
+LAB=$(readlink -f "$1")
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "SKIPPED: the one-machine SLURM cluster needs root (slurmd runs the jobs as their user)"
+  exit 77
+fi
+for tool in munged slurmctld slurmd sbatch squeue sinfo; do
+  command -v "$tool" > /dev/null || { echo "FAILED: $tool is missing (bash scripts/install-deps.sh test installs it)"; exit 1; }
+done
+
+T=$(mktemp -d /tmp/palaver-slurm.XXXXXX)
+PIDS=()
+# Stops the daemons this test started, by their PIDs: politely, then for sure.
+cleanup() {
+  for pid in "${PIDS[@]}"; do kill "$pid" 2> /dev/null || true; done
+  for pid in "${PIDS[@]}"; do
+    for _ in $(seq 50); do kill -0 "$pid" 2> /dev/null || break; sleep 0.1; done
+    kill -9 "$pid" 2> /dev/null || true
+    wait "$pid" 2> /dev/null || true
+  done
+  rm -rf "$T"
+}
+trap cleanup EXIT
+trap "exit 143" TERM INT
+
+# munged wants its key and seed private and its socket's folders open to all.
+chmod 755 "$T"
+mkdir -p "$T/munge-key" "$T/munge" "$T/state" "$T/spool" "$T/log"
+chmod 700 "$T/munge-key"
+head -c 1024 /dev/urandom > "$T/munge-key/munge.key"
+chmod 600 "$T/munge-key/munge.key"
+munged -F --socket="$T/munge/socket" --key-file="$T/munge-key/munge.key" --log-file="$T/log/munged.log" \
+  --pid-file="$T/munge-key/munged.pid" --seed-file="$T/munge-key/seed" > "$T/log/munged.out" 2>&1 &
+PIDS+=($!)
+
+HOST=$(hostname -s)
+# Ports of this test process, away from SLURM's defaults and from other runs.
+CTLD_PORT=$((20000 + $$ % 20000))
+SLURMD_PORT=$((CTLD_PORT + 1))
+cat > "$T/slurm.conf" << CONF
+ClusterName=palaverlab
+SlurmctldHost=$HOST(127.0.0.1)
+SlurmctldPort=$CTLD_PORT
+SlurmdPort=$SLURMD_PORT
+AuthType=auth/munge
+CredType=cred/munge
+AuthInfo=socket=$T/munge/socket
+SlurmUser=root
+SlurmdUser=root
+StateSaveLocation=$T/state
+SlurmdSpoolDir=$T/spool
+SlurmctldPidFile=$T/slurmctld.pid
+SlurmdPidFile=$T/slurmd.pid
+SlurmctldLogFile=$T/log/slurmctld.log
+SlurmdLogFile=$T/log/slurmd.log
+ProctrackType=proctrack/linuxproc
+TaskPlugin=task/none
+JobAcctGatherType=jobacct_gather/none
+AccountingStorageType=accounting_storage/none
+JobCompType=jobcomp/none
+MpiDefault=none
+SwitchType=switch/none
+SchedulerType=sched/builtin
+SelectType=select/cons_tres
+SelectTypeParameters=CR_Core
+ReturnToService=2
+NodeName=$HOST NodeAddr=127.0.0.1 CPUs=$(nproc) State=UNKNOWN
+PartitionName=lab Nodes=$HOST Default=YES MaxTime=INFINITE State=UP
+CONF
+export SLURM_CONF="$T/slurm.conf"
+
+# munged must be up before the SLURM daemons ask it for credentials.
+for _ in $(seq 100); do [ -S "$T/munge/socket" ] && break; sleep 0.1; done
+[ -S "$T/munge/socket" ] || { echo "FAILED: munged did not start: $(tail -n 3 "$T/log/munged.out")"; exit 1; }
+slurmctld -D -f "$SLURM_CONF" > "$T/log/slurmctld.out" 2>&1 &
+PIDS+=($!)
+slurmd -D -N "$HOST" -f "$SLURM_CONF" > "$T/log/slurmd.out" 2>&1 &
+PIDS+=($!)
+fail() {
+  echo "FAILED: $*"
+  tail -n 20 "$T"/log/*.log "$T"/log/*.out 2> /dev/null || true
+  exit 1
+}
+up=0
+for _ in $(seq 300); do
+  if sinfo -h -o '%T' 2> /dev/null | grep -qx idle; then up=1; break; fi
+  sleep 0.2
+done
+[ "$up" -eq 1 ] || fail "the one-machine cluster did not come up"
+
+RUN=(--nodes 6 --lines 2 --quiet 500 --vary loss=0,5 --seeds 1-3)
+"$LAB" sweep "${RUN[@]}" --slurm --submit --out "$T/cluster" > "$T/submit.out" || fail "sweep --slurm --submit: $(cat "$T/submit.out")"
+JOB=$(sed -n 's/^submitted job \([0-9]*\)$/\1/p' "$T/submit.out")
+[ -n "$JOB" ] || fail "no job id in: $(cat "$T/submit.out")"
+grep -q '^#SBATCH --array=0-5$' "$T/cluster/sweep.sbatch" || fail "the batch script's array is not 0-5"
+
+# Meanwhile the same sweep here.
+"$LAB" sweep "${RUN[@]}" --jobs 2 --out "$T/local" > /dev/null 2> "$T/local.err" || fail "local sweep: $(tail -n 3 "$T/local.err")"
+
+# The job is done when squeue no longer lists it (bounded: 10 minutes).
+done=0
+for _ in $(seq 1200); do
+  if [ -z "$(squeue -h -j "$JOB" 2> /dev/null)" ]; then done=1; break; fi
+  sleep 0.5
+done
+[ "$done" -eq 1 ] || fail "job $JOB still queued or running after 10 minutes"
+
+"$LAB" analyze "$T/cluster" --out "$T/cluster-report" --no-pictures > "$T/cluster.out" || fail "analyze the cluster's sweep"
+"$LAB" analyze "$T/local" --out "$T/local-report" --no-pictures > "$T/local.out" || fail "analyze the local sweep"
+grep -q "sweep of 6 runs (6 went through, 0 failed" "$T/cluster.out" || fail "cluster: $(cat "$T/cluster.out")"
+grep -q "sweep of 6 runs (6 went through, 0 failed" "$T/local.out" || fail "local: $(cat "$T/local.out")"
+
+# Columns: loss,figure,n,mean,sd,ci95,min,max,runs,failed
+awk -F, '
+  FNR == 1 { next }
+  NR == FNR { key[$1 "," $2] = $0; next }
+  {
+    k = $1 "," $2
+    if (!(k in key)) { print "only in the cluster sweep: " k; bad = 1; next }
+    split(key[k], a, ",")
+    if (a[3] != $3 || a[9] != $9 || a[10] != $10) { print "counts differ for " k ": " key[k] " vs " $0; bad = 1 }
+    if (($4 == "") != (a[4] == "")) { print "mean defined in one sweep only: " k; bad = 1 }
+    # Loosely: the means may differ by their two intervals and a quarter of their size.
+    d = $4 - a[4]; if (d < 0) d = -d
+    m = ($4 < 0 ? -$4 : $4); if ((a[4] < 0 ? -a[4] : a[4]) > m) m = (a[4] < 0 ? -a[4] : a[4]); if (m < 1) m = 1
+    if ($2 != "run_seconds" && d > $6 + a[6] + 0.25 * m) { print "means far apart for " k ": " a[4] " vs " $4; bad = 1 }
+    seen[k] = 1
+  }
+  END {
+    for (k in key) if (!(k in seen)) { print "only in the local sweep: " k; bad = 1 }
+    exit bad
+  }' "$T/local-report/sweep.csv" "$T/cluster-report/sweep.csv" || fail "the sweeps differ"
+rows=$(($(wc -l < "$T/cluster-report/sweep.csv") - 1))
+echo "PASSED: job $JOB ran 6 runs on the one-machine cluster; its sweep.csv ($rows rows) matches the local one"
