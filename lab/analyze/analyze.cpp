@@ -62,8 +62,8 @@ int analyzeSingle(const AnalyzeOptions& o) {
     ro.pictures = !o.noPictures;
     ro.analysisMs = millisecondsSince(start);
     warnPictures(writeReport(a, o.out, ro));
-    std::printf("palaver-lab: %zu nodes, %zu chat lines (%zu typed) analysed in %.0f ms; report in %s/report.html\n",
-                a.run.nodes.size(), a.traces.size(), a.lineSummaries.empty() ? 0 : a.lineSummaries[0].lines,
+    std::printf("palaver-lab: %zu nodes (%zu lives), %zu chat lines (%zu typed) analysed in %.0f ms; report in %s/report.html\n",
+                a.run.nodeIndex.size(), a.run.nodes.size(), a.traces.size(), a.lineSummaries.empty() ? 0 : a.lineSummaries[0].lines,
                 millisecondsSince(start), o.out.c_str());
     return 0;
 }

@@ -305,7 +305,8 @@ nlohmann::json runSummary(const Analysis& a) {
     s["run_json"] = r.hasRunJson;
     s["parameters"] = r.parameters;
     s["seed"] = r.seed ? nlohmann::json(*r.seed) : nlohmann::json(nullptr);
-    s["nodes"] = r.nodes.size();
+    s["nodes"] = r.nodeIndex.size();  // addresses; a restarted node has several lives
+    s["lives"] = r.nodes.size();
     std::size_t alive = 0;
     for (const NodeInfo& n : r.nodes) alive += n.state == "alive";
     s["nodes_alive_at_end"] = alive;
@@ -630,7 +631,8 @@ std::vector<std::string> writeReport(const Analysis& a, const std::string& outDi
     page += "</p>\n<h2>Parameters</h2>\n<table>\n" + tableRow({"parameter", "value"}, true);
     if (r.seed) page += tableRow({"seed", std::to_string(*r.seed)});
     for (const auto& [k, v] : r.parameters.items()) page += tableRow({k, v.is_string() ? v.get<std::string>() : v.dump()});
-    page += tableRow({"nodes with files or in run.json", std::to_string(r.nodes.size())});
+    page += tableRow({"nodes with files or in run.json", std::to_string(r.nodeIndex.size())});
+    if (r.nodes.size() != r.nodeIndex.size()) page += tableRow({"their lives (restarts included)", std::to_string(r.nodes.size())});
     if (r.hasRunJson) {
         page += tableRow({"joins completed", std::to_string(a.joinsCompleted)});
         page += tableRow({"joins failed", std::to_string(a.joinsFailed)});

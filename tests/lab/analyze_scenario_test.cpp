@@ -99,6 +99,10 @@ TEST_F(TwoLives, EachLifeHasItsOwnRowAndItsOwnFiles) {
                   B + ",crashed," + C + "," + A + ",0,,3,0,1,joined," + A + ",300,1,1,0,0,s-1,2,1,1",
                   B + ",alive," + C + "," + A + ",0,0,2,0,2,joined," + C + ",,2,2,0,0,closing,2,2,500",
                   C + ",alive," + A + "," + B + ",1,1,2,2,3,joined," + A + ",,3,3,0,0,closing,3,1,1"}));
+    // Three nodes, four lives.
+    nlohmann::json summary = nlohmann::json::parse(test::readFile(report() / "summary.json").value_or("{}"));
+    EXPECT_EQ(summary["nodes"], 3);
+    EXPECT_EQ(summary["lives"], 4);
 }
 
 TEST_F(TwoLives, EachLineCountsTheLivesAliveWhenItWasTyped) {
