@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <fstream>
+#include <mutex>
 #include <optional>
 #include <sstream>
 #include <system_error>
@@ -173,7 +174,13 @@ Figures analyzeRunFolder(const fs::path& runDir, bool pictures) {
     Figures f = runFigures(a, runJson);
     ReportOptions ro;
     ro.pictures = pictures;
-    writeReport(a, (runDir / "report").string(), ro);
+    {
+        // Writing a report uses lgamma, whose sign goes to a global: one
+        // report at a time, while the analyses go side by side.
+        static std::mutex reportMutex;
+        const std::lock_guard<std::mutex> lock(reportMutex);
+        writeReport(a, (runDir / "report").string(), ro);
+    }
     const nlohmann::json cache = {{"version", CacheVersion}, {"run_json_bytes", runText->size()}, {"figures", f}};
     const fs::path temp = cachePath.string() + ".new";
     {

@@ -93,6 +93,8 @@ TEST(SweepCommand, SmallSweepSideBySideThenAggregated) {
             << failureReason(dir / d);
     }
 
+    // Analysed again, side by side, when their cached figures are gone.
+    for (const char* d : {"crash=0/seed=1", "crash=0/seed=2"}) fs::remove(dir / d / "figures.json");
     const fs::path report = scratch / "report";
     const Outcome a = runCommand(quoted(PALAVER_LAB) + " analyze " + dir.string() + " --out " + report.string(),
                                  scratch.path());
@@ -129,6 +131,7 @@ TEST(SweepCommand, SmallSweepSideBySideThenAggregated) {
         }
     }
     EXPECT_TRUE(sawReliability);
+    EXPECT_TRUE(fs::exists(dir / "crash=0/seed=1/figures.json"));
     EXPECT_TRUE(fs::exists(report / "reliability_mean-crash.svg"));
     const std::string page = readFile(report / "report.html").value_or("");
     EXPECT_NE(page.find("reliability_mean-crash.svg"), std::string::npos);
