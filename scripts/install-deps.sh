@@ -6,6 +6,8 @@
 #   install-deps.sh test      everything: the tests, static checks, sanitizers,
 #                             fuzzers, benchmarks, the lab and the package check
 #                             (the default, what scripts/test.sh and CI use)
+#   install-deps.sh fresh     what scripts/fresh-check.sh runs on the host to
+#                             make and drive a minimal Debian 12 root
 #   install-deps.sh --list JOB   prints the job's packages, installs nothing
 set -euo pipefail
 
@@ -17,12 +19,12 @@ RUN=(
   qt6-base-dev qt6-base-dev-tools libgl-dev libx11-dev
   fonts-ipafont-gothic
 )
-# The package adds palaver-lab (header-only CLI11, JSON and Boost's
-# statistical distributions at build time) and dpkg-shlibdeps, which CPack
-# asks for the package's Depends.
+# The package adds palaver-lab (CLI11, JSON, toml++ and Boost's statistical
+# distributions at build time) and dpkg-shlibdeps, which CPack asks for the
+# package's Depends.
 PACKAGE=(
   "${RUN[@]}"
-  libcli11-dev nlohmann-json3-dev libboost-dev
+  libcli11-dev nlohmann-json3-dev libtomlplusplus-dev libboost-dev
   dpkg-dev file
 )
 # Tests, static checks, sanitizer and fuzz builds, benchmarks, the lab's
@@ -40,6 +42,14 @@ TEST=(
   desktop-file-utils groff-base lintian appstream
   munge slurmctld slurmd slurm-client
 )
+# The fresh-root check: debootstrap and the archive's keys make the root,
+# git clones the project into it, and an Xvfb on the host, with xwininfo,
+# shows the run command's window (the root itself gets only what the
+# README's commands install).
+FRESH=(
+  debootstrap debian-archive-keyring git
+  xvfb x11-utils
+)
 
 list_only=0
 if [ "${1:-}" = "--list" ]; then
@@ -50,8 +60,9 @@ case "${1:-test}" in
   run) PACKAGES=("${RUN[@]}") ;;
   package) PACKAGES=("${PACKAGE[@]}") ;;
   test) PACKAGES=("${TEST[@]}") ;;
+  fresh) PACKAGES=("${FRESH[@]}") ;;
   *)
-    echo "usage: $0 [--list] [run|package|test]" >&2
+    echo "usage: $0 [--list] [run|package|test|fresh]" >&2
     exit 2
     ;;
 esac

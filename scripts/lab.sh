@@ -4,6 +4,8 @@
 #
 #   bash scripts/lab.sh            run everything, analyse, write lab/RESULTS.md
 #   bash scripts/lab.sh --reuse    keep runs that already have a run.json
+#   bash scripts/lab.sh --scenarios   run only the scenario experiments (E5 on)
+#                                  and rewrite only their part of lab/RESULTS.md
 #
 # Environment: BUILD (build folder, default build), LAB_WORK (where the runs
 # and reports go, default out/lab), SEED (default 1), LINES (typed lines per
@@ -21,7 +23,14 @@ WORK=${LAB_WORK:-$ROOT/out/lab}
 SEED=${SEED:-1}
 LINES=${LINES:-10}
 REUSE=0
-[ "${1:-}" = "--reuse" ] && REUSE=1
+ONLY_SCENARIOS=0
+for arg in "$@"; do
+  case $arg in
+    --reuse) REUSE=1 ;;
+    --scenarios) ONLY_SCENARIOS=1 ;;
+    *) echo "lab.sh: unknown argument $arg (--reuse, --scenarios)" >&2; exit 2 ;;
+  esac
+done
 
 RESULTS_DIR=$ROOT/lab/results
 RESULTS=$ROOT/lab/RESULTS.md
@@ -67,9 +76,37 @@ compare() {
     echo "  analysis of $experiment failed (see $WORK/logs/analyze_$experiment.txt)"
 }
 
+# scenario NAME: the run of lab/scenarios/NAME.toml into $WORK/runs/s_NAME and
+# its report. A run whose checks fail exits 1: that is a finding, not a failed run.
+scenario() {
+  local name=$1
+  local dir=$WORK/runs/s_$name
+  if [ "$REUSE" = 1 ] && [ -f "$dir/run.json" ]; then
+    echo "reusing s_$name"
+  else
+    rm -rf "$dir"
+    echo "run s_$name: lab/scenarios/$name.toml"
+    local status=0
+    "$LAB" run "$ROOT/lab/scenarios/$name.toml" --seed "$SEED" --out "$dir" >"$WORK/logs/s_$name.txt" 2>&1 || status=$?
+    if [ "$status" -gt 1 ]; then
+      echo "  run s_$name failed (see $WORK/logs/s_$name.txt)"
+      FAILED+=("s_$name")
+      return 0
+    fi
+  fi
+  rm -rf "$WORK/reports/s_$name"
+  "$LAB" analyze "$dir" --out "$WORK/reports/s_$name" >"$WORK/logs/analyze_s_$name.txt" 2>&1 ||
+    echo "  analysis of s_$name failed (see $WORK/logs/analyze_s_$name.txt)"
+}
+
 # ---------------------------------------------------------------------------
 # The experiments
 
+SCENARIOS=(partition churn-exponential churn-pareto loss-rise)
+for s in "${SCENARIOS[@]}"; do scenario "$s"; done
+compare E6 run s_churn-exponential s_churn-pareto
+
+if [ "$ONLY_SCENARIOS" = 0 ]; then
 E1_SIZES=(10 50 100 200 500 1000)
 E2_LOSSES=(0 1 2 5 10)
 for n in "${E1_SIZES[@]}"; do run "e1_n$n" --nodes "$n" --loss 0 --leave 0 --crash 0 --burst 0; done
@@ -84,6 +121,7 @@ compare E1 nodes $(printf 'e1_n%s ' "${E1_SIZES[@]}")
 compare E2 loss $(printf 'e2_loss%s ' "${E2_LOSSES[@]}")
 compare E3 run e2_loss0 e3_leave10 e3_leave30 e3_crash10 e3_crash30
 compare E4 burst e2_loss0 e4_burst20
+fi
 
 # The 1000-node run analysed on its own, timed from outside as well.
 ANALYSIS_MS=""
@@ -109,10 +147,25 @@ table() {
     echo "_(no data: $csv is missing)_"
     return 0
   }
-  awk -F',' -v columns="$*" '
+  awk -v columns="$*" '
+    # One CSV record into out[1..n]; quoted cells may hold commas.
+    function csv(line, out,    n, i, c, f, q) {
+      n = 0; f = ""; q = 0
+      for (i = 1; i <= length(line); i++) {
+        c = substr(line, i, 1)
+        if (q) {
+          if (c == "\"") { if (substr(line, i + 1, 1) == "\"") { f = f c; i++ } else q = 0 } else f = f c
+        } else if (c == "\"") q = 1
+        else if (c == ",") { out[++n] = f; f = "" }
+        else f = f c
+      }
+      out[++n] = f
+      return n
+    }
     BEGIN { n = split(columns, want, " ") }
     NR == 1 {
-      for (i = 1; i <= NF; i++) col[$i] = i
+      cells = csv($0, head_cells)
+      for (i = 1; i <= cells; i++) col[head_cells[i]] = i
       head = "|"; rule = "|"
       for (k = 1; k <= n; k++) {
         split(want[k], p, "="); name[k] = p[1]; title = (p[2] != "" ? p[2] : p[1]); gsub(/_/, " ", title)
@@ -122,7 +175,9 @@ table() {
     }
     {
       line = "|"
-      for (k = 1; k <= n; k++) { v = (name[k] in col) ? $(col[name[k]]) : ""; gsub(/"/, "", v); line = line " " v " |" }
+      csv($0, row)
+      for (k = 1; k <= n; k++) { v = (name[k] in col) ? row[col[name[k]]] : ""; gsub(/\|/, "\\|", v); line = line " " v " |" }
+      delete row
       print line
     }' "$csv"
 }
@@ -150,6 +205,65 @@ notes() {
 
 # sub-report folder of a run inside a comparison, e.g. 06_e1_n1000
 subreport() { ls -d "$WORK/reports/$1"/*_"$2" 2>/dev/null | head -n 1; }
+
+# events RUN: how many nodes left, crashed and started again in a scenario run.
+events() {
+  local csv=$WORK/reports/s_$1/events.csv
+  [ -f "$csv" ] || return 0
+  awk -F',' 'NR > 1 { n[$2]++ } END {
+    printf "%d left, %d crashed, %d started again, %d network changes\n", n["left"], n["crashed"], n["restarted"], n["network"] }' "$csv"
+}
+
+# The scenario experiments, E5 on.
+scenario_sections() {
+  echo "## E5: partition and heal (lab/scenarios/partition.toml)"
+  echo
+  table "$WORK/reports/s_partition/verdict.csv" check expected measured result
+  echo
+  table "$WORK/reports/s_partition/steps.csv" step lines complete reliability_mean reliability_min mean_hops max_hops rmr
+  echo
+  table "$WORK/reports/s_partition/health.csv" snapshot ms live ring_intact ring_cycles dangling_next components \
+    unreachable_pairs
+  echo
+  picture s_partition health "E5: the overlay's health over time, the partition shaded"
+  notes E5
+  echo "## E6: churn, exponential against Pareto sessions of the same mean (churn-exponential.toml, churn-pareto.toml)"
+  echo
+  table "$WORK/reports/E6/compare.csv" run joins_completed joins_failed lines reliability_mean reliability_min \
+    complete_lines final_live final_ring_intact final_ring_cycles final_dangling_next final_back_mismatch \
+    final_components final_unreachable_pairs
+  echo
+  for s in churn-exponential churn-pareto; do
+    echo "$s: $(events "$s")"
+    echo
+    table "$WORK/reports/s_$s/verdict.csv" check expected measured result
+    echo
+    picture "s_$s" health "E6: health over time, $s"
+  done
+  notes E6
+  echo "## E7: loss rising to 5 % for 30 s (lab/scenarios/loss-rise.toml)"
+  echo
+  table "$WORK/reports/s_loss-rise/verdict.csv" check expected measured result
+  echo
+  table "$WORK/reports/s_loss-rise/steps.csv" step lines complete reliability_mean reliability_min mean_hops max_hops rmr
+  echo
+  picture s_loss-rise health "E7: health over time, the lossy span shaded"
+  notes E7
+}
+
+if [ "$ONLY_SCENARIOS" = 1 ]; then
+  if [ -f "$RESULTS" ]; then
+    sed '/^## E5: /,$d' "$RESULTS" >"$RESULTS.new"
+  else
+    echo "# palaver-lab results" >"$RESULTS.new"
+    echo >>"$RESULTS.new"
+  fi
+  scenario_sections >>"$RESULTS.new"
+  mv "$RESULTS.new" "$RESULTS"
+  echo "wrote the scenario part of $RESULTS"
+  [ ${#FAILED[@]} -eq 0 ] || echo "failed runs: ${FAILED[*]}"
+  exit 0
+fi
 
 COMMON="run x nodes joins_completed joins_failed lines reliability_mean reliability_min complete_lines mean_hops max_hops rmr"
 {
@@ -232,6 +346,7 @@ COMMON="run x nodes joins_completed joins_failed lines reliability_mean reliabil
   fi
   echo
   notes Scale
+  scenario_sections
 } >"$RESULTS"
 
 echo "wrote $RESULTS"

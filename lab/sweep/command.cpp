@@ -49,7 +49,9 @@ struct SweepOptions {
 };
 
 // Names the sweep keeps for itself or fills in per run.
-bool ownedBySweep(const std::string& name) { return name == "help" || name == "out" || name == "seed"; }
+bool ownedBySweep(const std::string& name) {
+    return name == "help" || name == "out" || name == "seed" || name == "print-scenario";
+}
 
 // The run command's parser with the given arguments: "" when it takes
 // them, else its complaint.
@@ -93,6 +95,10 @@ Plan buildPlan(const SweepOptions& o) {
         if (it->set) throw InputError("--vary " + v.name + ": --" + v.name + " is also given as a fixed value");
         if (!varied.insert(v.name).second) throw InputError("--vary " + v.name + ": varied twice");
         plan.vary.push_back(std::move(v));
+    }
+    if (!plan.scenario.empty() && (!plan.vary.empty() || std::any_of(o.run.begin(), o.run.end(), [](const RunParameter& p) { return p.set; }))) {
+        throw InputError("a scenario file sets every run option itself: with " + o.positional[0] +
+                         ", only the seeds vary (--seeds)");
     }
     for (const RunParameter& p : o.run) {
         if (!p.set) continue;

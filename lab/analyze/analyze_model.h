@@ -36,8 +36,13 @@ struct StatusTable {
 // (a crashed node leaves its closing report empty).
 std::optional<StatusTable> parseStatusReport(std::string_view text);
 
+// One life of a node: a node restarted at its address has several, each with
+// its own identity, log and closing report (DIR/life<k>/ for k >= 2).
 struct NodeInfo {
     std::string address;        // "ip@port"
+    int life = 1;
+    int number = 0;             // run.json's node number; 0 without it
+    std::optional<int64_t> startedMs;
     std::string state = "alive";  // alive, left, crashed
     std::optional<int64_t> fateMs;
     std::string join;           // first, joined, failed; "" without run.json
@@ -50,7 +55,8 @@ struct NodeInfo {
     std::size_t accepted = 0;   // chat lines accepted
     std::size_t ringNotices = 0;  // leave notices (D, d) received
 
-    // Alive when a line was typed at `ms` (no time: alive unless it left or crashed).
+    // Alive when a line was typed at `ms` (no time: alive unless it left or
+    // crashed): started by then and not yet ended.
     bool aliveAt(std::optional<int64_t> ms) const;
 };
 
@@ -58,14 +64,23 @@ struct TypedLine {
     std::string originator;
     int32_t sequence = 0;
     std::string text;
-    std::string phase;  // lines, lines_churned
+    std::string phase;  // the step that typed it (lines, lines_churned, ...)
     std::optional<int64_t> typedMs;
+    int life = 1;       // the typist's life
 };
 
 struct Snapshot {
     std::string name;  // built, churned, ..., closing
     std::optional<int64_t> ms;
     std::map<std::string, StatusTable> tables;  // live nodes only
+};
+
+// A change of the network or a node's fate, marked on the health time axis.
+struct RunEvent {
+    int64_t ms = 0;
+    std::string kind;   // network, crashed, left, restarted
+    std::string label;  // what changed: "partition west | east", a node's address, ...
+    bool impaired = false;  // network: datagrams are dropped until the next change
 };
 
 struct PhaseInfo {
@@ -79,11 +94,14 @@ struct RunData {
     nlohmann::json parameters = nlohmann::json::object();
     nlohmann::json commandLine = nlohmann::json::array();
     std::optional<int64_t> seed;
-    std::vector<NodeInfo> nodes;  // ordered by address
-    std::unordered_map<std::string, std::size_t> nodeIndex;
+    std::vector<NodeInfo> nodes;  // ordered by address, then life
+    std::unordered_map<std::string, std::size_t> nodeIndex;  // address -> its last life
+    std::vector<RunEvent> events;  // in time order
     std::vector<TypedLine> lines;
     std::vector<Snapshot> snapshots;  // run.json's in order, then "closing"
     std::vector<PhaseInfo> phases;
+    nlohmann::json verdict;  // run.json's verdict, null without one
+    std::optional<int64_t> stopMs;  // when the stop began: the closing reports' time
     std::size_t badLines = 0;
     std::size_t badFiles = 0;  // logs holding at least one bad line
 };
@@ -98,6 +116,7 @@ struct Trace {
     std::string originator;
     int32_t sequence = 0;
     std::string text;
+    int life = 0;       // the originator's life; 0 when no log or run.json tells
     std::string kind;   // typed, greeting
     std::string phase;  // run.json's phase of a typed line, else ""
     std::optional<int64_t> typedMs;
@@ -130,6 +149,7 @@ Graph buildGraph(const Snapshot& snapshot);
 
 struct TopologySummary {
     std::string snapshot;
+    std::optional<int64_t> ms;  // when it was taken
     std::size_t live = 0;
     bool ringIntact = false;
     std::size_t ringCycles = 0;     // cycles of next links among live nodes
@@ -166,7 +186,7 @@ struct Analysis {
     RunData run;
     std::vector<Trace> traces;  // typed lines first in run.json order, then the rest
     std::vector<TopologySummary> topology;
-    std::vector<LineSummary> lineSummaries;  // all, then per phase
+    std::vector<LineSummary> lineSummaries;  // all, then per step in the order the lines were typed
     std::optional<std::size_t> finalSnapshot;  // index into run.snapshots: the last with tables
     std::size_t joinsCompleted = 0, joinsFailed = 0;
 };

@@ -105,16 +105,99 @@ std::optional<StatusTable> parseStatusReport(std::string_view text) {
 }
 
 bool NodeInfo::aliveAt(std::optional<int64_t> ms) const {
+    if (ms && startedMs && *startedMs > *ms) return false;
     if (state == "alive") return true;
     if (!fateMs) return false;
     if (!ms) return false;
     return *fateMs > *ms;
 }
 
+namespace {
+
+using LifeKey = std::pair<std::string, int>;  // address, life
+
+// The life a folder's files belong to: 1 for the run folder itself, k for
+// its life<k> sub-folder; 0 for any other folder.
+int lifeOfFolder(const std::string& name) {
+    if (!startsWith(name, "life") || name.size() == 4 || name.size() > 8) return 0;
+    int k = 0;
+    for (char c : name.substr(4)) {
+        if (c < '0' || c > '9') return 0;
+        k = k * 10 + (c - '0');
+    }
+    return k >= 2 ? k : 0;
+}
+
+// Reads the logs and closing reports of one folder as the files of life
+// `life`; returns the number of logs.
+std::size_t readNodeFiles(const fs::path& dir, int life, std::map<LifeKey, NodeInfo>& nodes) {
+    std::size_t logs = 0;
+    std::error_code ec;
+    std::map<std::string, std::optional<StatusTable>> closing;
+    for (const auto& entry : fs::directory_iterator(dir, ec)) {
+        if (!entry.is_regular_file()) continue;
+        std::string name = entry.path().filename().string();
+        if (name.size() > 4 && name.substr(name.size() - 4) == ".txt" && name.find('@') != std::string::npos) {
+            std::string address = normalAddress(name.substr(0, name.size() - 4));
+            if (address.empty()) continue;
+            NodeInfo& info = nodes[{address, life}];
+            info.address = address;
+            info.life = life;
+            info.logPath = entry.path().string();
+            ++logs;
+        } else if (startsWith(name, "status_") && name.size() > 11 && name.substr(name.size() - 4) == ".csv") {
+            std::string address = normalAddress(name.substr(7, name.size() - 11));
+            if (address.empty()) continue;
+            closing[address] = parseStatusReport(readWholeFile(entry.path()));
+        }
+    }
+    for (auto& [address, table] : closing) {
+        NodeInfo& info = nodes[{address, life}];
+        info.address = address;
+        info.life = life;
+        info.closing = table;
+    }
+    return logs;
+}
+
+std::string groupPair(const nlohmann::json& pair) {
+    std::string text;
+    if (!pair.is_array()) return text;
+    for (const auto& g : pair) {
+        if (!text.empty()) text += " | ";
+        text += g.is_string() ? g.get<std::string>() : g.dump();
+    }
+    return text;
+}
+
+// What a network change left in place, in a few words: "partition west |
+// east", "loss 5 %", "loss 100 % between a | b", or "no loss, no partition".
+std::string networkLabel(const nlohmann::json& change) {
+    std::string text;
+    if (!change.is_object()) return text;
+    auto add = [&text](const std::string& part) { text += (text.empty() ? "" : ", ") + part; };
+    auto percent = [](const nlohmann::json& v) {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "loss %g %%", v.get<double>());
+        return std::string(buf);
+    };
+    for (const auto& p : change.value("partitions", nlohmann::json::array())) add("partition " + groupPair(p));
+    auto loss = change.find("loss");
+    if (loss != change.end() && loss->is_number() && loss->get<double>() > 0) add(percent(*loss));
+    for (const auto& b : change.value("loss_between", nlohmann::json::array())) {
+        auto share = b.is_object() ? b.find("loss") : b.end();
+        if (share == b.end() || !share->is_number() || share->get<double>() <= 0) continue;
+        add(percent(*share) + " between " + groupPair(b.value("groups", nlohmann::json::array())));
+    }
+    return text.empty() ? "no loss, no partition" : text;
+}
+
+}  // namespace
+
 RunData loadRun(const std::vector<std::string>& dirs) {
     RunData run;
     run.dirs = dirs;
-    std::map<std::string, NodeInfo> nodes;
+    std::map<LifeKey, NodeInfo> nodes;
     std::map<std::string, Snapshot> snapshots;
     std::vector<std::string> snapshotOrder;
 
@@ -122,27 +205,11 @@ RunData loadRun(const std::vector<std::string>& dirs) {
         fs::path dir(dirText);
         std::error_code ec;
         if (!fs::is_directory(dir, ec)) throw AnalyzeError(dirText + ": no such folder");
-        std::size_t logs = 0;
-        std::map<std::string, std::optional<StatusTable>> closing;
-        for (const auto& entry : fs::directory_iterator(dir, ec)) {
-            if (!entry.is_regular_file()) continue;
-            std::string name = entry.path().filename().string();
-            if (name.size() > 4 && name.substr(name.size() - 4) == ".txt" && name.find('@') != std::string::npos) {
-                std::string address = normalAddress(name.substr(0, name.size() - 4));
-                if (address.empty()) continue;
-                nodes[address].address = address;
-                nodes[address].logPath = entry.path().string();
-                ++logs;
-            } else if (startsWith(name, "status_") && name.size() > 11 && name.substr(name.size() - 4) == ".csv") {
-                std::string address = normalAddress(name.substr(7, name.size() - 11));
-                if (address.empty()) continue;
-                closing[address] = parseStatusReport(readWholeFile(entry.path()));
-            }
-        }
+        std::size_t logs = readNodeFiles(dir, 1, nodes);
         if (logs == 0) throw AnalyzeError(dirText + ": no datagram logs (<ip>@<port>.txt) in this folder");
-        for (auto& [address, table] : closing) {
-            nodes[address].address = address;
-            nodes[address].closing = table;
+        for (const auto& entry : fs::directory_iterator(dir, ec)) {
+            int life = entry.is_directory() ? lifeOfFolder(entry.path().filename().string()) : 0;
+            if (life) readNodeFiles(entry.path(), life, nodes);
         }
 
         fs::path runJson = dir / "run.json";
@@ -159,18 +226,28 @@ RunData loadRun(const std::vector<std::string>& dirs) {
             if (!run.parameters.is_object()) run.parameters = nlohmann::json::object();
             run.commandLine = j.value("command_line", nlohmann::json::array());
             run.seed = optionalInt(j, "seed");
+            if (j.contains("verdict") && j["verdict"].is_object()) run.verdict = j["verdict"];
         }
         run.hasRunJson = true;
         for (const auto& n : j.value("nodes", nlohmann::json::array())) {
             std::string address = normalAddress(stringField(n, "address"));
             if (address.empty()) continue;
-            NodeInfo& info = nodes[address];
+            int life = static_cast<int>(optionalInt(n, "life").value_or(1));
+            if (life < 1) life = 1;
+            NodeInfo& info = nodes[{address, life}];
             info.address = address;
+            info.life = life;
+            info.number = static_cast<int>(optionalInt(n, "node").value_or(0));
+            info.startedMs = optionalInt(n, "started_ms");
             std::string fate = stringField(n, "fate");
             info.state = fate.empty() ? "alive" : fate;
             info.fateMs = optionalInt(n, "fate_ms");
             info.join = stringField(n, "join");
             info.contact = stringField(n, "contact");
+            if (info.fateMs && (info.state == "left" || info.state == "crashed")) {
+                run.events.push_back({*info.fateMs, info.state, address});
+            }
+            if (life > 1 && info.startedMs) run.events.push_back({*info.startedMs, "restarted", address});
         }
         for (const auto& l : j.value("lines", nlohmann::json::array())) {
             TypedLine line;
@@ -179,12 +256,24 @@ RunData loadRun(const std::vector<std::string>& dirs) {
             line.text = stringField(l, "text");
             line.phase = stringField(l, "phase");
             line.typedMs = optionalInt(l, "typed_ms");
+            line.life = static_cast<int>(optionalInt(l, "life").value_or(1));
             run.lines.push_back(line);
         }
         for (const auto& p : j.value("phases", nlohmann::json::array())) {
             PhaseInfo phase{stringField(p, "name"), optionalInt(p, "start_ms"), optionalInt(p, "end_ms"),
                             optionalInt(p, "cpu_ms"), optionalInt(p, "peak_rss_kib")};
+            if (phase.name == "stop" && phase.startMs) run.stopMs = phase.startMs;
             run.phases.push_back(phase);
+        }
+        for (const auto& c : j.value("network_changes", nlohmann::json::array())) {
+            std::string step = stringField(c, "step");
+            if (auto ms = optionalInt(c, "ms")) {
+                const std::string what = networkLabel(c);
+                std::string label = step;
+                if (!label.empty()) label += ": ";
+                label += what;
+                run.events.push_back({*ms, "network", label, what != "no loss, no partition"});
+            }
         }
         for (const auto& s : j.value("snapshots", nlohmann::json::array())) {
             std::string name = stringField(s, "name");
@@ -196,15 +285,18 @@ RunData loadRun(const std::vector<std::string>& dirs) {
             readStatusFolder(dir / stringField(s, "dir"), snap.tables);
         }
     }
+    std::stable_sort(run.events.begin(), run.events.end(),
+                     [](const RunEvent& x, const RunEvent& y) { return x.ms < y.ms; });
 
-    for (auto& [address, info] : nodes) {
-        run.nodeIndex[address] = run.nodes.size();
+    for (auto& [key, info] : nodes) {
+        run.nodeIndex[key.first] = run.nodes.size();  // the lives come in order: the last one stays
         run.nodes.push_back(std::move(info));
     }
     for (const std::string& name : snapshotOrder) run.snapshots.push_back(std::move(snapshots[name]));
     // The closing reports of the nodes still running at the end.
     Snapshot closing;
     closing.name = "closing";
+    closing.ms = run.stopMs;
     for (const NodeInfo& n : run.nodes) {
         if (n.state == "alive" && n.closing) closing.tables[n.address] = *n.closing;
     }
@@ -276,6 +368,7 @@ std::map<std::string, std::size_t> randomInDegrees(const Snapshot& snapshot) {
 TopologySummary summarizeTopology(const Snapshot& snapshot) {
     TopologySummary s;
     s.snapshot = snapshot.name;
+    s.ms = snapshot.ms;
     const auto& tables = snapshot.tables;
     s.live = tables.size();
     if (s.live == 0) return s;
@@ -389,6 +482,7 @@ struct LineTally {
     std::size_t copies = 0;
     std::vector<std::pair<std::size_t, int>> accepts;  // node, TTL
     std::optional<int> ownTtl;
+    int ownLife = 0;  // the life of the originator whose log holds its own copy
 };
 
 // The text of a chat datagram behind its fixed fields, without the closing tick.
@@ -451,7 +545,10 @@ void replayLog(RunData& run, std::size_t nodeId, std::string& buffer, std::vecto
         LineTally& tally = tallies[it->second];
         ++tally.copies;
         bool firstHere = seenHere.emplace(it->second, true).second;
-        if (firstHere && tally.originator == node.address && !tally.ownTtl) tally.ownTtl = f.ttl;
+        if (firstHere && tally.originator == node.address && !tally.ownTtl) {
+            tally.ownTtl = f.ttl;
+            tally.ownLife = node.life;
+        }
 
         auto member = lastSequence.find(f.addressText);
         bool accepted = false;
@@ -634,6 +731,7 @@ Analysis analyzeRun(RunData run) {
         t.originator = line.originator;
         t.sequence = line.sequence;
         t.text = line.text;
+        t.life = line.life;
         t.kind = "typed";
         t.phase = line.phase;
         t.typedMs = line.typedMs;
@@ -653,6 +751,7 @@ Analysis analyzeRun(RunData run) {
         t.originator = tallies[id].originator;
         t.sequence = tallies[id].sequence;
         t.text = tallies[id].text;
+        t.life = tallies[id].ownLife;
         finish(std::move(t), &tallies[id]);
     }
 
@@ -665,15 +764,17 @@ Analysis analyzeRun(RunData run) {
 
     std::vector<const Trace*> typed;
     std::map<std::string, std::vector<const Trace*>> byPhase;
+    std::vector<std::string> phaseOrder;  // as the steps typed them
     for (const Trace& t : a.traces) {
         if (t.kind != "typed") continue;
         typed.push_back(&t);
-        if (!t.phase.empty()) byPhase[t.phase].push_back(&t);
+        if (t.phase.empty()) continue;
+        auto& group = byPhase[t.phase];
+        if (group.empty()) phaseOrder.push_back(t.phase);
+        group.push_back(&t);
     }
     a.lineSummaries.push_back(summarizeLines("", typed));
-    for (const char* phase : {"lines", "lines_churned"}) {
-        if (byPhase.count(phase)) a.lineSummaries.push_back(summarizeLines(phase, byPhase[phase]));
-    }
+    for (const std::string& phase : phaseOrder) a.lineSummaries.push_back(summarizeLines(phase, byPhase[phase]));
     for (const NodeInfo& n : r.nodes) {
         if (n.join == "joined" || n.join == "first") ++a.joinsCompleted;
         if (n.join == "failed") ++a.joinsFailed;

@@ -196,6 +196,106 @@ std::string figure(const std::string& name, const std::string& caption) {
 
 std::string yesNo(bool b) { return b ? "yes" : "no"; }
 
+// A life's tables can be in a snapshot taken between its start and its end.
+bool livedAt(const NodeInfo& node, const Snapshot& s) {
+    if (!s.ms) return true;
+    if (node.startedMs && *s.ms < *node.startedMs) return false;
+    return !(node.fateMs && node.state != "alive" && *s.ms >= *node.fateMs);
+}
+
+const char* const SeriesColours[] = {"#1f77b4", "#d62728", "#2ca02c", "#ff7f0e", "#9467bd",
+                                     "#8c564b", "#e377c2", "#17becf", "#7f7f7f", "#bcbd22"};
+
+// Text inside a single-quoted gnuplot string (shown with noenhanced).
+std::string gnuplotText(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\'') out += '\'';
+        out += c;
+    }
+    return out;
+}
+
+// The overlay's health over time: every snapshot's live nodes, ring cycles,
+// dangling next links and components (left axis) and unreachable pairs
+// (right axis); a band along the top that is green while the ring is intact
+// and red while it is not; the network changes as labelled vertical lines
+// and the nodes' crashes, leaves and restarts as marks under the zero line.
+std::string healthPlot(const Analysis& a) {
+    std::vector<const TopologySummary*> points;
+    for (const TopologySummary& t : a.topology) {
+        if (t.ms) points.push_back(&t);
+    }
+    std::sort(points.begin(), points.end(), [](const TopologySummary* x, const TopologySummary* y) { return *x->ms < *y->ms; });
+    double most = 1, unreachable = 1;
+    for (const TopologySummary* t : points) {
+        most = std::max(most, static_cast<double>(t->live));
+        unreachable = std::max(unreachable, static_cast<double>(t->unreachablePairs));
+    }
+    double end = points.empty() ? 0 : static_cast<double>(*points.back()->ms);
+    for (const RunEvent& e : a.run.events) end = std::max(end, static_cast<double>(e.ms));
+    double gap = points.size() > 1 ? (static_cast<double>(*points.back()->ms) - static_cast<double>(*points[points.size() - 2]->ms))
+                                   : 1000.0;
+    const double yMin = -0.12 * most, yMax = most * 1.3;
+    const double y2Max = unreachable * 1.3, y2Min = yMin * y2Max / yMax;
+    std::ostringstream p;
+    p << "set datafile separator ','\nset grid ytics\nset key outside bottom center horizontal maxrows 3 width -2 font ',10'\n"
+      << "set xlabel 'seconds since the run began'\nset ylabel 'nodes, cycles, components'\n"
+      << "set y2label 'unreachable pairs'\nset ytics nomirror\nset y2tics\n"
+      << "set xrange [0:" << number((end + gap * 0.5) / 1000.0, 3) << "]\n"
+      << "set yrange [" << number(yMin, 3) << ":" << number(yMax, 3) << "]\n"
+      << "set y2range [" << number(y2Min, 3) << ":" << number(y2Max, 3) << "]\n";
+    int object = 0;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        double from = static_cast<double>(*points[i]->ms) / 1000.0;
+        double to = i + 1 < points.size() ? static_cast<double>(*points[i + 1]->ms) / 1000.0 : from + gap * 0.5 / 1000.0;
+        p << "set object " << ++object << " rect from " << number(from, 3) << ", graph 0.955 to " << number(to, 3)
+          << ", graph 1 fc rgb '" << (points[i]->ringIntact ? "#2ca02c" : "#d62728")
+          << "' fs solid 0.6 noborder front\n";
+    }
+    // Shade each span in which the network dropped datagrams (a partition or loss).
+    std::optional<double> impairedSince;
+    auto shade = [&](double to) {
+        if (!impairedSince) return;
+        p << "set object " << ++object << " rect from " << number(*impairedSince, 3) << ", graph 0 to "
+          << number(to, 3) << ", graph 0.955 fc rgb '#9467bd' fs solid 0.12 noborder behind\n";
+        impairedSince.reset();
+    };
+    for (const RunEvent& e : a.run.events) {
+        if (e.kind != "network") continue;
+        double x = static_cast<double>(e.ms) / 1000.0;
+        shade(x);
+        if (e.impaired) impairedSince = x;
+    }
+    shade((end + gap * 0.5) / 1000.0);
+    int label = 0;
+    for (const RunEvent& e : a.run.events) {
+        if (e.kind != "network") continue;
+        double x = static_cast<double>(e.ms) / 1000.0;
+        p << "set arrow from " << number(x, 3) << ", graph 0 to " << number(x, 3)
+          << ", graph 0.95 nohead dt 2 lw 1.5 lc rgb '#9467bd'\n";
+        p << "set label " << ++label << " '" << gnuplotText(e.label) << "' at " << number(x, 3)
+          << ", graph 0.94 right rotate by 90 offset -1.6,0 tc rgb '#9467bd' font ',9' noenhanced\n";
+    }
+    p << "plot 'health.csv' skip 1 using ($2/1000):3 with linespoints pt 7 ps 0.6 lw 2 lc rgb '#1f77b4' title 'live nodes', "
+         "'' skip 1 using ($2/1000):5 with linespoints pt 5 ps 0.6 lw 1.5 lc rgb '#ff7f0e' title 'ring cycles', "
+         "'' skip 1 using ($2/1000):6 with linespoints pt 9 ps 0.6 lw 1.5 lc rgb '#d62728' title 'dangling next', "
+         "'' skip 1 using ($2/1000):7 with linespoints pt 11 ps 0.6 lw 1.5 lc rgb '#8c564b' title 'components', "
+         "'' skip 1 using ($2/1000):8 axes x1y2 with linespoints pt 13 ps 0.6 lw 1.5 dt 3 lc rgb '#7f7f7f' "
+         "title 'unreachable pairs (right)', "
+         "NaN with boxes fs solid 0.6 lc rgb '#2ca02c' title 'ring intact (top band, red: broken)', "
+         "NaN with lines dt 2 lw 1.5 lc rgb '#9467bd' title 'network change (shaded: drops)'";
+    const char* marks[][3] = {{"crashed", "9", "#d62728"}, {"left", "7", "#7f7f7f"}, {"restarted", "5", "#2ca02c"}};
+    for (const auto& m : marks) {
+        bool any = std::any_of(a.run.events.begin(), a.run.events.end(), [&](const RunEvent& e) { return e.kind == m[0]; });
+        if (!any) continue;
+        p << ", 'events.csv' skip 1 using (strcol(2) eq '" << m[0] << "' ? $1/1000 : 1/0):(" << number(yMin * 0.5, 3)
+          << ") with points pt " << m[1] << " ps 0.9 lc rgb '" << m[2] << "' title '" << m[0] << "'";
+    }
+    p << "\n";
+    return p.str();
+}
+
 }  // namespace
 
 nlohmann::json runSummary(const Analysis& a) {
@@ -275,18 +375,20 @@ std::vector<std::string> writeReport(const Analysis& a, const std::string& outDi
     // messages.csv
     std::string m =
         "originator,sequence,alive,delivered,reliability,mean_hops,max_hops,copies,rmr,shortest_mean,stretch,"
-        "kind,phase,typed_ms,unreachable,snapshot,text\n";
+        "kind,phase,typed_ms,unreachable,snapshot,life,text\n";
     for (const Trace& t : a.traces) {
         m += csvField(t.originator) + "," + std::to_string(t.sequence) + "," + std::to_string(t.alive) + "," +
              std::to_string(t.accepts.size()) + "," + number(t.reliability) + "," + number(t.meanHops) + "," +
              number(t.maxHops) + "," + std::to_string(t.copies) + "," + number(t.rmr) + "," +
              number(t.shortestMean) + "," + number(t.stretch) + "," + t.kind + "," + t.phase + "," +
-             number(t.typedMs) + "," + std::to_string(t.unreachable) + "," + t.snapshot + "," + csvField(t.text) +
+             number(t.typedMs) + "," + std::to_string(t.unreachable) + "," + t.snapshot + "," +
+             (t.life > 0 ? std::to_string(t.life) : "") + "," + csvField(t.text) +
              "\n";
     }
     writeFile(dir / "messages.csv", m);
 
-    // nodes.csv: the closing table, else the latest snapshot holding the node.
+    // nodes.csv, one row per life: its closing table, else the latest
+    // snapshot taken while it lived.
     std::map<std::string, std::size_t> inDegree;
     if (a.finalSnapshot) {
         for (const auto& [address, t] : r.snapshots[*a.finalSnapshot].tables) {
@@ -295,24 +397,29 @@ std::vector<std::string> writeReport(const Analysis& a, const std::string& outDi
     }
     std::string n =
         "address,state,next,back,random_count,random_in_degree,members,latest_ttl,log_lines,"
-        "join,contact,fate_ms,chat_copies,accepted,bad_lines,leave_notices,table_from\n";
+        "join,contact,fate_ms,chat_copies,accepted,bad_lines,leave_notices,table_from,node,life,started_ms\n";
     for (const NodeInfo& node : r.nodes) {
         const StatusTable* table = node.closing ? &*node.closing : nullptr;
         std::string from = table ? "closing" : "";
         for (auto s = r.snapshots.rbegin(); !table && s != r.snapshots.rend(); ++s) {
+            if (!livedAt(node, *s)) continue;
             auto it = s->tables.find(node.address);
             if (it != s->tables.end()) {
                 table = &it->second;
                 from = s->name;
             }
         }
+        // The final snapshot's in-degree belongs to the address's last life.
+        bool last = r.nodeIndex.at(node.address) == static_cast<std::size_t>(&node - r.nodes.data());
         n += node.address + "," + node.state + "," + (table ? table->next : "") + "," + (table ? table->back : "") +
              "," + (table ? std::to_string(table->random.size()) : "") + "," +
-             std::to_string(inDegree[node.address]) + "," + (table ? std::to_string(table->members) : "") + "," +
+             (last ? std::to_string(inDegree[node.address]) : "") + "," + (table ? std::to_string(table->members) : "") + "," +
              (table ? std::to_string(table->latestTtl) : "") + "," + std::to_string(node.logLines) + "," +
              node.join + "," + node.contact + "," + number(node.fateMs) + "," + std::to_string(node.chatCopies) +
              "," + std::to_string(node.accepted) + "," + std::to_string(node.badLines) + "," +
-             std::to_string(node.ringNotices) + "," + from + "\n";
+             std::to_string(node.ringNotices) + "," + from + "," +
+             (node.number ? std::to_string(node.number) : "") + "," + std::to_string(node.life) + "," +
+             number(node.startedMs) + "\n";
     }
     writeFile(dir / "nodes.csv", n);
 
@@ -337,6 +444,49 @@ std::vector<std::string> writeReport(const Analysis& a, const std::string& outDi
     }
     writeFile(dir / "topology.csv", topo);
     writeFile(dir / "indegree.csv", indeg);
+
+    // health.csv: the snapshots with a time, in time order, as a time series;
+    // events.csv: what changed on the way (network changes and the nodes'
+    // crashes, leaves and restarts).
+    std::vector<const TopologySummary*> timed;
+    for (const TopologySummary& t : a.topology) {
+        if (t.ms) timed.push_back(&t);
+    }
+    std::stable_sort(timed.begin(), timed.end(),
+                     [](const TopologySummary* x, const TopologySummary* y) { return *x->ms < *y->ms; });
+    std::string health = "snapshot,ms,live,ring_intact,ring_cycles,dangling_next,components,unreachable_pairs\n";
+    for (const TopologySummary* t : timed) {
+        health += csvField(t->snapshot) + "," + std::to_string(*t->ms) + "," + std::to_string(t->live) + "," +
+                  (t->ringIntact ? "1" : "0") + "," + std::to_string(t->ringCycles) + "," +
+                  std::to_string(t->danglingNext) + "," + std::to_string(t->components) + "," +
+                  std::to_string(t->unreachablePairs) + "\n";
+    }
+    writeFile(dir / "health.csv", health);
+    // steps.csv: the typed lines of each step that typed some;
+    // verdict.csv: run.json's checks.
+    std::string steps = "step,lines,complete,reliability_mean,reliability_min,mean_hops,max_hops,rmr,stretch\n";
+    for (const LineSummary& l : a.lineSummaries) {
+        if (l.phase.empty()) continue;
+        steps += csvField(l.phase) + "," + std::to_string(l.lines) + "," + std::to_string(l.complete) + "," +
+                 number(l.reliabilityMean) + "," + number(l.reliabilityMin) + "," + number(l.meanHops) + "," +
+                 number(l.maxHops) + "," + number(l.rmr) + "," + number(l.stretch) + "\n";
+    }
+    writeFile(dir / "steps.csv", steps);
+    if (r.verdict.is_object()) {
+        std::string v = "check,kind,expected,measured,result\n";
+        for (const auto& c : r.verdict.value("checks", nlohmann::json::array())) {
+            auto text = [&](const char* key) {
+                auto it = c.find(key);
+                return it != c.end() && it->is_string() ? it->get<std::string>() : std::string();
+            };
+            v += csvField(text("name")) + "," + csvField(text("check")) + "," + csvField(text("expected")) + "," +
+                 csvField(text("measured")) + "," + (c.value("pass", false) ? "pass" : "FAIL") + "\n";
+        }
+        writeFile(dir / "verdict.csv", v);
+    }
+    std::string events = "ms,kind,what\n";
+    for (const RunEvent& e : r.events) events += std::to_string(e.ms) + "," + e.kind + "," + csvField(e.label) + "\n";
+    writeFile(dir / "events.csv", events);
 
     // hops.csv: deliveries of typed lines by hop count and by shortest distance.
     std::map<int, std::pair<std::size_t, std::size_t>> hops;
@@ -363,6 +513,7 @@ std::vector<std::string> writeReport(const Analysis& a, const std::string& outDi
 
     nlohmann::json summary = runSummary(a);
     summary["analysis_ms"] = options.analysisMs;
+    if (!r.verdict.is_null()) summary["verdict"] = r.verdict;
     writeFile(dir / "summary.json", summary.dump(2) + "\n");
 
     // Pictures.
@@ -376,6 +527,14 @@ std::vector<std::string> writeReport(const Analysis& a, const std::string& outDi
                                                "no next red dotted; left nodes grey, crashed red"});
         } else {
             failed.push_back("topology");
+        }
+        if (timed.size() >= 2) {
+            if (plot(dir, "health", healthPlot(a))) {
+                figures.push_back({"health", "The overlay's health over time, from every snapshot of the tables, "
+                                             "with the network changes and the nodes' crashes, leaves and restarts"});
+            } else {
+                failed.push_back("health");
+            }
         }
         std::string common = "set datafile separator ','\nset key top right\nset grid ytics\n";
         if (!hops.empty() &&
@@ -401,9 +560,24 @@ std::vector<std::string> writeReport(const Analysis& a, const std::string& outDi
             std::string body = common + "set key bottom right\nset yrange [0:1.05]\nset xlabel 'typed line'\nset ylabel 'reliability'\n"
                                         "set offsets 0.5,0.5,0,0\n";
             if (r.hasRunJson) {
-                body += "plot 'reliability.dat' using 1:(strcol(3) eq 'lines' ? $2 : 1/0) with linespoints pt 7 "
-                        "lc rgb '#1f77b4' title 'after the build', '' using 1:(strcol(3) eq 'lines_churned' ? $2 : "
-                        "1/0) with linespoints pt 5 lc rgb '#d62728' title 'after the churn'\n";
+                // One series per step that typed lines, in the order they typed.
+                std::string series;
+                std::size_t k = 0;
+                for (const LineSummary& l : a.lineSummaries) {
+                    if (l.phase.empty()) continue;
+                    const char* colour = SeriesColours[k % (sizeof SeriesColours / sizeof *SeriesColours)];
+                    std::string title = l.phase == "lines"           ? "after the build (lines)"
+                                        : l.phase == "lines_churned" ? "after the churn (lines_churned)"
+                                                                     : l.phase;
+                    series += std::string(series.empty() ? "plot 'reliability.dat'" : ", ''") +
+                              " using 1:(strcol(3) eq '" + gnuplotText(l.phase) + "' ? $2 : 1/0) with linespoints pt " +
+                              std::to_string(5 + 2 * (k % 6)) + " lc rgb '" + colour + "' title '" + gnuplotText(title) +
+                              "' noenhanced";
+                    ++k;
+                }
+                body += (series.empty() ? "plot 'reliability.dat' using 1:2 with linespoints pt 7 title 'typed lines'"
+                                        : series) +
+                        "\n";
             } else {
                 body += "plot 'reliability.dat' using 1:2 with linespoints pt 7 lc rgb '#1f77b4' title 'typed lines'\n";
             }
@@ -433,7 +607,24 @@ std::vector<std::string> writeReport(const Analysis& a, const std::string& outDi
     // report.html
     std::string page = "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>palaver-lab report</title><style>";
     page += PageStyle;
-    page += "</style></head><body>\n<h1>palaver-lab report</h1>\n<p>Folders: ";
+    page += "</style></head><body>\n<h1>palaver-lab report</h1>\n";
+    if (r.verdict.is_object()) {
+        bool passed = r.verdict.value("passed", false);
+        page += std::string("<h2 id=\"verdict\">Verdict: ") + (passed ? "every check passed" : "a check failed") +
+                "</h2>\n<table>\n" + tableRow({"check", "kind", "expected", "measured", "result"}, true);
+        for (const auto& c : r.verdict.value("checks", nlohmann::json::array())) {
+            auto text = [&](const char* key) {
+                auto it = c.find(key);
+                return it != c.end() && it->is_string() ? it->get<std::string>() : std::string();
+            };
+            bool pass = c.value("pass", false);
+            page += "<tr><td>" + html(text("name")) + "</td><td>" + html(text("check")) + "</td><td>" +
+                    html(text("expected")) + "</td><td>" + html(text("measured")) + "</td><td style=\"color:" +
+                    (pass ? "#2a7a2a\">pass" : "#c0392b;font-weight:bold\">FAIL") + "</td></tr>\n";
+        }
+        page += "</table>\n";
+    }
+    page += "<p>Folders: ";
     for (const std::string& d : r.dirs) page += "<code>" + html(d) + "</code> ";
     page += r.hasRunJson ? "(lab run)" : "(node files only, no run.json: every node with a log counts as alive)";
     page += "</p>\n<h2>Parameters</h2>\n<table>\n" + tableRow({"parameter", "value"}, true);
@@ -463,7 +654,14 @@ std::vector<std::string> writeReport(const Analysis& a, const std::string& outDi
                           number(l.meanHops), number(l.maxHops), number(l.rmr), number(l.shortestMean),
                           number(l.stretch)});
     }
-    page += "</table>\n<h2>Topology</h2>\n<table>\n" +
+    page += "</table>\n";
+    if (!r.events.empty()) {
+        page += "<details><summary>Network changes and the nodes' fates (" + std::to_string(r.events.size()) +
+                ")</summary><table>\n" + tableRow({"ms", "kind", "what"}, true);
+        for (const RunEvent& e : r.events) page += tableRow({std::to_string(e.ms), e.kind, e.label});
+        page += "</table></details>\n";
+    }
+    page += "<h2>Topology</h2>\n<table>\n" +
             tableRow({"snapshot", "live", "ring intact", "ring cycles", "dangling next", "back mismatch",
                       "components", "unreachable pairs", "diameter", "mean distance", "ln N / ln(d-1)",
                       "mean out-degree", "random in-degree mean / sd / max / zero"},
@@ -499,7 +697,8 @@ std::vector<std::string> writeReport(const Analysis& a, const std::string& outDi
     page += "<h2>Pictures</h2>\n";
     for (const auto& [name, caption] : figures) page += figure(name, caption);
     page += "\n<h2>Data</h2>\n<ul>\n";
-    for (const char* f : {"messages.csv", "nodes.csv", "topology.csv", "indegree.csv", "hops.csv", "phases.csv", "summary.json"}) {
+    for (const char* f : {"messages.csv", "nodes.csv", "topology.csv", "health.csv", "events.csv", "steps.csv", "indegree.csv",
+                          "hops.csv", "phases.csv", "summary.json"}) {
         page += std::string("<li><a href=\"") + f + "\">" + f + "</a></li>\n";
     }
     page += "</ul>\n";

@@ -1,4 +1,4 @@
-#include "run_network.h"
+#include "network.h"
 
 #include <fcntl.h>
 #include <net/if.h>
@@ -9,13 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cmath>
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
-
-#include "process.h"
 
 namespace palaver::lab {
 
@@ -48,62 +42,6 @@ std::string bringLoopbackUp() {
     return reason;
 }
 
-std::string findProgram(const std::string& name) {
-    for (const char* dir : {"/usr/sbin/", "/sbin/", "/usr/bin/", "/bin/"}) {
-        std::string path = dir + name;
-        if (::access(path.c_str(), X_OK) == 0) return path;
-    }
-    if (const char* env = std::getenv("PATH")) {
-        std::stringstream dirs(env);
-        for (std::string dir; std::getline(dirs, dir, ':');) {
-            std::string path = dir;
-            path += "/";
-            path += name;
-            if (!dir.empty() && ::access(path.c_str(), X_OK) == 0) return path;
-        }
-    }
-    return "";
-}
-
-std::string firstLine(const std::string& text) {
-    std::string line = text.substr(0, text.find('\n'));
-    return line.empty() ? "no message" : line;
-}
-
-// The drop rule as nft lists it back: a share in hundredths of a percent
-// of the random numbers 0 to 9999; at 100 % every datagram.
-std::string dropRule(double percent) {
-    const long long threshold = std::llround(percent * 100.0);
-    if (threshold >= 10000) return "meta l4proto udp drop";
-    return "meta l4proto udp numgen random mod 10000 < " + std::to_string(threshold) + " drop";
-}
-
-// The ruleset that installLossRules hands to nft.
-std::string lossRuleset(double percent, const std::vector<std::string>& ownIps) {
-    std::string text =
-        "table ip palaver_lab {\n"
-        "    set own {\n"
-        "        type ipv4_addr . ipv4_addr\n";
-    if (!ownIps.empty()) {
-        text += "        elements = {";
-        for (std::size_t i = 0; i < ownIps.size(); ++i) {
-            text += (i ? ", " : " ") + ownIps[i] + " . " + ownIps[i];
-        }
-        text += " }\n";
-    }
-    text +=
-        "    }\n"
-        "    chain input {\n"
-        "        type filter hook input priority filter; policy accept;\n"
-        "        meta l4proto udp ip saddr . ip daddr @own accept\n"
-        "        " +
-        dropRule(percent) +
-        "\n"
-        "    }\n"
-        "}\n";
-    return text;
-}
-
 }  // namespace
 
 std::string enterPrivateNetwork() {
@@ -129,21 +67,6 @@ std::string enterPrivateNetwork() {
         if (!r.empty()) return r;
     }
     return bringLoopbackUp();
-}
-
-std::string installLossRules(double percent, const std::vector<std::string>& ownIps) {
-    const std::string nft = findProgram("nft");
-    if (nft.empty()) return "the nft program is missing (Debian package nftables)";
-    ProgramResult load = runProgram({nft, "-f", "-"}, lossRuleset(percent, ownIps));
-    if (load.status != 0) return "nft refused the loss rules: " + firstLine(load.output);
-    // Read back: the drop rule and the self-send exception are in place.
-    ProgramResult list = runProgram({nft, "list", "table", "ip", "palaver_lab"});
-    const std::string drop = dropRule(percent);
-    if (list.status != 0 || list.output.find(drop) == std::string::npos ||
-        list.output.find("@own accept") == std::string::npos) {
-        return "the loss rules are not in place after nft loaded them: " + firstLine(list.output);
-    }
-    return "";
 }
 
 std::string raiseOpenFileLimit(std::size_t needed) {

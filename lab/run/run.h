@@ -1,6 +1,5 @@
-// palaver-lab run: N real nodes in this process, driven through one
-// experiment (start, build, snapshot, lines, churn, snapshot, lines, stop),
-// leaving their logs and reports and run.json in the run folder.
+// palaver-lab run: the run command's flags, which stand for the default
+// scenario (start, build, snapshot, lines, churn, snapshot, lines, stop).
 #pragma once
 
 #include <cstdint>
@@ -47,12 +46,11 @@ std::optional<Address> parseContact(const std::string& text);
 // past 255.255.255.254 or, for `loopbackOnly`, leave 127.0.0.0/8.
 std::optional<std::vector<std::string>> consecutiveAddresses(const std::string& first, int count, bool loopbackOnly);
 
-// The checks that involve more than one option or the file system; "" when
+// The checks that involve more than one option; "" when
 // the options are sound, else the one-line reason.
 std::string checkRunOptions(const RunOptions& options);
 
-// Runs the experiment; the exit status (0 when the run went through, also
-// when joins failed; 1 when it could not run; 2 for options it had to refuse).
-int runExperiment(const RunOptions& options, const std::vector<std::string>& commandLine);
+// "" when `folder` can be the run folder (missing, or an empty folder).
+std::string checkOutFolder(const std::string& folder);
 
 }  // namespace palaver::lab

@@ -8,7 +8,9 @@
 #include <memory>
 #include <system_error>
 
+#include "engine.h"
 #include "lab.h"
+#include "scenario.h"
 
 namespace palaver::lab {
 
@@ -78,18 +80,32 @@ std::string checkRunOptions(const RunOptions& o) {
     if (o.loss > 0 && host) {
         return "--loss: loss needs the private network namespace, which --host-network and --contact leave";
     }
+    return "";
+}
+
+std::string checkOutFolder(const std::string& folder) {
     std::error_code ec;
-    const std::filesystem::path out(o.out);
+    const std::filesystem::path out(folder);
     if (std::filesystem::exists(out, ec)) {
-        if (!std::filesystem::is_directory(out, ec)) return "--out: " + o.out + " exists and is not a folder";
-        if (!std::filesystem::is_empty(out, ec)) return "--out: " + o.out + " exists and is not empty";
+        if (!std::filesystem::is_directory(out, ec)) return "--out: " + folder + " exists and is not a folder";
+        if (!std::filesystem::is_empty(out, ec)) return "--out: " + folder + " exists and is not empty";
     }
     return "";
 }
 
 Action addRunCommand(CLI::App& app) {
-    CLI::App* run = app.add_subcommand("run", "start N nodes, build an overlay, type lines, churn, stop");
+    CLI::App* run = app.add_subcommand(
+        "run", "play a scenario file on real nodes; without one, the scenario the flags stand for (start N nodes, "
+               "build an overlay, type lines, churn, stop)");
     auto o = std::make_shared<RunOptions>();
+    auto file = std::make_shared<std::string>();
+    auto print = std::make_shared<bool>(false);
+    run->add_option("scenario", *file,
+                    "scenario file (TOML): nodes, groups, a timeline of steps, churn models, expectations; see "
+                    "lab/scenarios/");
+    run->add_flag("--print-scenario", *print,
+                  "write the scenario (the file's, or the one the flags stand for) as TOML on standard output and "
+                  "start nothing");
     run->add_option("--nodes", o->nodes, "number of nodes, at least 2")->capture_default_str()->check(
         CLI::Range(2, 60000));
     run->add_option("--seed", o->seed,
@@ -122,7 +138,7 @@ Action addRunCommand(CLI::App& app) {
                     "IP:PORT of a node of an overlay that another lab process or a palaver window runs; the "
                     "first node joins through it (implies --host-network); default: none, the first node "
                     "starts the overlay");
-    run->add_option("--out", o->out, "run folder: created, or an existing empty folder")->required();
+    run->add_option("--out", o->out, "run folder: created, or an existing empty folder (required for a run)");
     run->add_flag("--host-network", o->hostNetwork,
                   "run the nodes on the host's own network instead of a private network namespace (default: off)");
     run->add_option("--join-timeout", o->joinTimeoutMs, "milliseconds a join may take before it counts as failed")
@@ -145,13 +161,51 @@ Action addRunCommand(CLI::App& app) {
     run->add_option("--hold-timeout", o->holdTimeoutMs, "milliseconds the hold lasts at most")
         ->capture_default_str()
         ->check(CLI::Range(1, 86400000));
-    return [o] {
-        const std::string reason = checkRunOptions(*o);
+    return [o, file, print, run] {
+        Scenario scenario;
+        if (!file->empty()) {
+            // The file says what the flags would; only the seed may be set again.
+            for (const CLI::Option* option : run->get_options()) {
+                const std::string name = option->get_name();
+                if (option->count() > 0 && name != "--out" && name != "--seed" && name != "--print-scenario" &&
+                    name != "scenario" && name != "--help") {
+                    std::fprintf(stderr, "palaver-lab: %s: a scenario file sets this itself; only --out and --seed go "
+                                         "with a file\n", name.c_str());
+                    return 2;
+                }
+            }
+            try {
+                scenario = loadScenario(*file);
+                if (run->get_option("--seed")->count() > 0) {
+                    scenario.seed = o->seed;
+                    resolveGroups(scenario);
+                }
+            } catch (const ScenarioError& e) {
+                std::fprintf(stderr, "palaver-lab: %s\n", e.what());
+                return 2;
+            }
+        } else {
+            const std::string reason = checkRunOptions(*o);
+            if (!reason.empty()) {
+                std::fprintf(stderr, "palaver-lab: %s\n", reason.c_str());
+                return 2;
+            }
+            scenario = scenarioFromOptions(*o);
+        }
+        if (*print) {
+            std::fputs(scenarioToml(scenario).c_str(), stdout);
+            return 0;
+        }
+        if (o->out.empty()) {
+            std::fprintf(stderr, "palaver-lab: --out is required: the run folder\n");
+            return 2;
+        }
+        const std::string reason = checkOutFolder(o->out);
         if (!reason.empty()) {
             std::fprintf(stderr, "palaver-lab: %s\n", reason.c_str());
             return 2;
         }
-        return runExperiment(*o, commandLine());
+        return runScenario(scenario, o->out, commandLine());
     };
 }
 

@@ -1,0 +1,240 @@
+#include "rules.h"
+
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
+
+#include "process.h"
+
+namespace palaver::lab {
+
+namespace {
+
+using Json = nlohmann::json;
+
+constexpr const char* Table = "palaver_lab";
+constexpr int UdpProtocol = 17;
+
+std::string firstLine(const std::string& text) {
+    std::string line = text.substr(0, text.find('\n'));
+    return line.empty() ? "no message" : line;
+}
+
+std::string ruleText(const DropRule& d) {
+    std::string text = "meta l4proto udp";
+    if (!d.from.empty()) text += " ip saddr @" + d.from;
+    if (!d.to.empty()) text += " ip daddr @" + d.to;
+    if (d.share < 10000) text += " numgen random mod 10000 < " + std::to_string(d.share);
+    return text + " drop";
+}
+
+// One rule of the listing reduced to what it means.
+struct SeenRule {
+    bool udp = false;
+    bool ownPair = false;  // ip saddr . ip daddr @own
+    std::string from, to;
+    int64_t share = -1;  // the numgen threshold; -1 without one
+    std::string verdict;
+    int unknown = 0;  // expressions of another kind
+};
+
+bool isUdp(const Json& right) {
+    if (right.is_number_integer()) return right.get<int64_t>() == UdpProtocol;
+    return right.is_string() && right.get<std::string>() == "udp";
+}
+
+bool isPayload(const Json& j, const char* field) {
+    return j.is_object() && j.contains("payload") && j["payload"].value("protocol", "") == "ip" &&
+           j["payload"].value("field", "") == field;
+}
+
+std::string setReference(const Json& right) {
+    if (!right.is_string()) return "";
+    const std::string s = right.get<std::string>();
+    return s.size() > 1 && s[0] == '@' ? s.substr(1) : "";
+}
+
+SeenRule readRule(const Json& expressions) {
+    SeenRule r;
+    for (const Json& e : expressions) {
+        if (e.contains("accept")) {
+            r.verdict = "accept";
+        } else if (e.contains("drop")) {
+            r.verdict = "drop";
+        } else if (e.contains("match")) {
+            const Json& m = e["match"];
+            const Json& left = m.value("left", Json());
+            const Json& right = m.value("right", Json());
+            const std::string op = m.value("op", "");
+            if (op == "==" && left.is_object() && left.contains("meta") && left["meta"].value("key", "") == "l4proto") {
+                r.udp = isUdp(right);
+            } else if (op == "==" && isPayload(left, "saddr")) {
+                r.from = setReference(right);
+            } else if (op == "==" && isPayload(left, "daddr")) {
+                r.to = setReference(right);
+            } else if (op == "==" && left.is_object() && left.contains("concat") && left["concat"].size() == 2 &&
+                       isPayload(left["concat"][0], "saddr") && isPayload(left["concat"][1], "daddr")) {
+                r.ownPair = setReference(right) == "own";
+            } else if (op == "<" && left.is_object() && left.contains("numgen") &&
+                       left["numgen"].value("mode", "") == "random" && left["numgen"].value("mod", 0) == 10000 &&
+                       left["numgen"].value("offset", 0) == 0 && right.is_number_integer()) {
+                r.share = right.get<int64_t>();
+            } else {
+                ++r.unknown;
+            }
+        } else {
+            ++r.unknown;
+        }
+    }
+    return r;
+}
+
+// A set's elements as text: "a" or "a . b".
+std::multiset<std::string> readElements(const Json& set) {
+    std::multiset<std::string> out;
+    for (const Json& e : set.value("elem", Json::array())) {
+        const Json& v = e.is_object() && e.contains("elem") ? e["elem"].value("val", Json()) : e;
+        if (v.is_string()) {
+            out.insert(v.get<std::string>());
+        } else if (v.is_object() && v.contains("concat")) {
+            std::string joined;
+            for (const Json& part : v["concat"]) joined += (joined.empty() ? "" : " . ") + part.get<std::string>();
+            out.insert(joined);
+        } else {
+            out.insert(v.dump());
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+int dropShare(double percent) {
+    const long long share = std::llround(percent * 100.0);
+    return static_cast<int>(std::max(0LL, std::min(10000LL, share)));
+}
+
+std::string rulesetScript(const RuleSet& rules) {
+    // Adding the table first makes the delete succeed when it is not there
+    // yet; nft -f applies the whole script as one transaction.
+    std::string text = std::string("table ip ") + Table + "\ndelete table ip " + Table + "\n";
+    text += std::string("table ip ") + Table + " {\n";
+    text += "    set own {\n        type ipv4_addr . ipv4_addr\n";
+    if (!rules.own.empty()) {
+        text += "        elements = {";
+        for (std::size_t i = 0; i < rules.own.size(); ++i) {
+            text += i ? ", " : " ";
+            text += rules.own[i];
+            text += " . ";
+            text += rules.own[i];
+        }
+        text += " }\n";
+    }
+    text += "    }\n";
+    for (const AddressSet& s : rules.sets) {
+        text += "    set " + s.name + " {\n        type ipv4_addr\n";
+        if (!s.ips.empty()) {
+            text += "        elements = {";
+            for (std::size_t i = 0; i < s.ips.size(); ++i) text += (i ? ", " : " ") + s.ips[i];
+            text += " }\n";
+        }
+        text += "    }\n";
+    }
+    text +=
+        "    chain input {\n"
+        "        type filter hook input priority filter; policy accept;\n"
+        "        meta l4proto udp ip saddr . ip daddr @own accept\n";
+    for (const DropRule& d : rules.drops) text += "        " + ruleText(d) + "\n";
+    text += "    }\n}\n";
+    return text;
+}
+
+std::string confirmRuleset(const std::string& text, const RuleSet& rules) {
+    const Json listing = Json::parse(text, nullptr, false);
+    if (listing.is_discarded() || !listing.is_object() || !listing.contains("nftables") ||
+        !listing["nftables"].is_array()) {
+        return "nft's listing is not the JSON it should be: " + firstLine(text);
+    }
+    std::map<std::string, std::multiset<std::string>> sets;
+    std::vector<SeenRule> seen;
+    bool chain = false;
+    for (const Json& item : listing["nftables"]) {
+        if (item.contains("set") && item["set"].value("table", "") == Table) {
+            sets[item["set"].value("name", "")] = readElements(item["set"]);
+        } else if (item.contains("chain") && item["chain"].value("table", "") == Table) {
+            const Json& c = item["chain"];
+            chain = c.value("name", "") == "input" && c.value("hook", "") == "input" && c.value("type", "") == "filter" &&
+                    c.value("policy", "") == "accept";
+        } else if (item.contains("rule") && item["rule"].value("table", "") == Table &&
+                   item["rule"].value("chain", "") == "input") {
+            seen.push_back(readRule(item["rule"].value("expr", Json::array())));
+        }
+    }
+    if (!chain) return "no input chain with an accept policy in table " + std::string(Table);
+    std::multiset<std::string> own;
+    for (const std::string& ip : rules.own) {
+        std::string pair = ip;
+        pair += " . ";
+        pair += ip;
+        own.insert(pair);
+    }
+    if (sets["own"] != own) return "the set own does not hold each node's address pair";
+    for (const AddressSet& s : rules.sets) {
+        if (!sets.count(s.name) || sets[s.name] != std::multiset<std::string>(s.ips.begin(), s.ips.end())) {
+            return "the set " + s.name + " does not hold its " + std::to_string(s.ips.size()) + " addresses";
+        }
+    }
+    if (sets.size() != rules.sets.size() + 1) return "the table holds sets the lab did not make";
+    if (seen.size() != rules.drops.size() + 1) {
+        return "the input chain holds " + std::to_string(seen.size()) + " rules, not " +
+               std::to_string(rules.drops.size() + 1);
+    }
+    const SeenRule& first = seen[0];
+    if (!first.udp || !first.ownPair || first.verdict != "accept" || first.unknown || first.share >= 0 ||
+        !first.from.empty() || !first.to.empty()) {
+        return "the first rule is not the pass for a node's datagrams to itself";
+    }
+    for (std::size_t i = 0; i < rules.drops.size(); ++i) {
+        const DropRule& want = rules.drops[i];
+        const SeenRule& r = seen[i + 1];
+        const int64_t share = want.share < 10000 ? want.share : -1;
+        if (!r.udp || r.ownPair || r.verdict != "drop" || r.unknown || r.from != want.from || r.to != want.to ||
+            r.share != share) {
+            return "rule " + std::to_string(i + 2) + " is not '" + ruleText(want) + "'";
+        }
+    }
+    return "";
+}
+
+std::string nftProgram() {
+    for (const char* dir : {"/usr/sbin/", "/sbin/", "/usr/bin/", "/bin/"}) {
+        std::string path = std::string(dir) + "nft";
+        if (::access(path.c_str(), X_OK) == 0) return path;
+    }
+    if (const char* env = std::getenv("PATH")) {
+        std::stringstream dirs(env);
+        for (std::string dir; std::getline(dirs, dir, ':');) {
+            std::string path = dir + "/nft";
+            if (!dir.empty() && ::access(path.c_str(), X_OK) == 0) return path;
+        }
+    }
+    return "";
+}
+
+std::string applyRuleset(const RuleSet& rules) {
+    const std::string nft = nftProgram();
+    if (nft.empty()) return "the nft program is missing (Debian package nftables)";
+    ProgramResult load = runProgram({nft, "-f", "-"}, rulesetScript(rules));
+    if (load.status != 0) return "nft refused the rules: " + firstLine(load.output);
+    ProgramResult list = runProgram({nft, "-j", "list", "table", "ip", Table});
+    if (list.status != 0) return "nft cannot list the rules it loaded: " + firstLine(list.output);
+    const std::string reason = confirmRuleset(list.output, rules);
+    return reason.empty() ? "" : "the rules are not in place after nft loaded them: " + reason;
+}
+
+}  // namespace palaver::lab

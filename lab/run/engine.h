@@ -1,0 +1,17 @@
+// The step executor: plays a scenario on real nodes and leaves their files,
+// run.json and the verdict in the run folder.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "scenario.h"
+
+namespace palaver::lab {
+
+// The exit status: 0 when the run went through and every expectation held,
+// 1 when one failed or the run could not go on, 2 when the scenario asks for
+// what this machine cannot give (a namespace for its network changes).
+int runScenario(const Scenario& scenario, const std::string& out, const std::vector<std::string>& commandLine);
+
+}  // namespace palaver::lab
