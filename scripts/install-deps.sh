@@ -19,9 +19,9 @@ RUN=(
   qt6-base-dev qt6-base-dev-tools libgl-dev libx11-dev
   fonts-ipafont-gothic
 )
-# The package adds palaver-lab (header-only CLI11, JSON and Boost's
-# statistical distributions at build time) and dpkg-shlibdeps, which CPack
-# asks for the package's Depends.
+# The package adds palaver-lab (CLI11, JSON, toml++ and Boost's statistical
+# distributions at build time) and dpkg-shlibdeps, which CPack asks for the
+# package's Depends.
 PACKAGE=(
   "${RUN[@]}"
   libcli11-dev nlohmann-json3-dev libtomlplusplus-dev libboost-dev

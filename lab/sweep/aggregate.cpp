@@ -342,7 +342,7 @@ int analyzeSweep(const std::string& dirText, const std::string& outText, bool pi
         // The point table: the headline figures as mean +- CI half-width (n).
         std::vector<std::string> shown;
         for (const char* n : {"reliability_mean", "reliability_worst", "join_success", "mean_hops", "rmr", "stretch",
-                              "ring_intact", "components", "unreachable_pairs"}) {
+                              "ring_intact", "components", "unreachable_pairs", "verdict_passed"}) {
             if (std::find(names.begin(), names.end(), n) != names.end()) shown.emplace_back(n);
         }
         for (const std::string& n : names) {

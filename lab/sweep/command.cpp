@@ -49,7 +49,9 @@ struct SweepOptions {
 };
 
 // Names the sweep keeps for itself or fills in per run.
-bool ownedBySweep(const std::string& name) { return name == "help" || name == "out" || name == "seed"; }
+bool ownedBySweep(const std::string& name) {
+    return name == "help" || name == "out" || name == "seed" || name == "print-scenario";
+}
 
 // The run command's parser with the given arguments: "" when it takes
 // them, else its complaint.
@@ -94,16 +96,14 @@ Plan buildPlan(const SweepOptions& o) {
         if (!varied.insert(v.name).second) throw InputError("--vary " + v.name + ": varied twice");
         plan.vary.push_back(std::move(v));
     }
+    if (!plan.scenario.empty() && (!plan.vary.empty() || std::any_of(o.run.begin(), o.run.end(), [](const RunParameter& p) { return p.set; }))) {
+        throw InputError("a scenario file sets every run option itself: with " + o.positional[0] +
+                         ", only the seeds vary (--seeds)");
+    }
     for (const RunParameter& p : o.run) {
         if (!p.set) continue;
         plan.runArgs.push_back("--" + p.name);
         if (!p.flag) plan.runArgs.push_back(p.value);
-    }
-    // A run of a scenario file takes no other parameter than its seed (and
-    // its folder): anything else would make every run refuse.
-    if (!plan.scenario.empty() && (!plan.vary.empty() || !plan.runArgs.empty())) {
-        const std::string name = !plan.vary.empty() ? "--vary " + plan.vary.front().name : plan.runArgs.front();
-        throw InputError(name + ": a scenario file sets the run's parameters itself; with SCENARIO only the seeds vary");
     }
     const std::string seeds = o.seeds.empty() ? "1" : o.seeds;
     const bool autoOptions = !o.target.empty() || o.ciWidth > 0;

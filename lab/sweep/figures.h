@@ -24,7 +24,8 @@ struct FigureInfo {
 };
 
 // The standard figures, in the order of sweep.csv and the report. Each
-// expectation of run.json adds "expect:<name>" (1 passed, 0 not).
+// check of run.json's verdict adds "expect:<name>" (1 passed, 0 not), so
+// that its mean over the runs is its pass rate.
 const std::vector<FigureInfo>& standardFigures();
 
 // The figures of an analysed run; `runJson` adds what only the lab's record

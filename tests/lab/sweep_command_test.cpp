@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -61,8 +62,7 @@ TEST(SweepCommand, BadInputIsOneLineExitTwoAndNothingRuns) {
         {"--slurm without sbatch", Small + "--vary loss=0,2 --slurm --out " + out, "sbatch is not on the PATH",
          "PATH=/nonexistent "},
         {"--seeds auto without a target", Small + "--seeds auto --out " + out, "--target"},
-        {"a run parameter beside a scenario file", (scratch / "s.toml").string() + " --vary loss=0,2 --out " + out,
-         "with SCENARIO only the seeds vary"},
+        {"a scenario file and a varied option", "scenario.toml --vary loss=0,2 --out " + out, "only the seeds vary"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -95,6 +95,8 @@ TEST(SweepCommand, SmallSweepSideBySideThenAggregated) {
             << failureReason(dir / d);
     }
 
+    // Analysed again, side by side, when their cached figures are gone.
+    for (const char* d : {"crash=0/seed=1", "crash=0/seed=2"}) fs::remove(dir / d / "figures.json");
     const fs::path report = scratch / "report";
     const Outcome a = runCommand(quoted(PALAVER_LAB) + " analyze " + dir.string() + " --out " + report.string(),
                                  scratch.path());
@@ -131,6 +133,7 @@ TEST(SweepCommand, SmallSweepSideBySideThenAggregated) {
         }
     }
     EXPECT_TRUE(sawReliability);
+    EXPECT_TRUE(fs::exists(dir / "crash=0/seed=1/figures.json"));
     EXPECT_TRUE(fs::exists(report / "reliability_mean-crash.svg"));
     const std::string page = readFile(report / "report.html").value_or("");
     EXPECT_NE(page.find("reliability_mean-crash.svg"), std::string::npos);
@@ -138,6 +141,37 @@ TEST(SweepCommand, SmallSweepSideBySideThenAggregated) {
     for (const char* link : {"../s/crash=0/seed=1/report/report.html", "../s/crash=0/seed=2/report/report.html",
                              "../s/crash=9/seed=1.log"}) {
         EXPECT_NE(page.find(std::string("href=\"") + link + "\""), std::string::npos) << link;
+    }
+}
+
+TEST(SweepCommand, ScenarioOverSeedsGivesEachExpectationsPassRate) {
+    TempDir scratch;
+    // One expectation that holds, one that cannot: each run's verdict fails
+    // (exit status 1) and still counts as a run that went through.
+    writeText(scratch / "tiny.toml",
+              "seed = 1\n[nodes]\ncount = 4\n[timing]\nquiet_ms = 500\n"
+              "[[step]]\nname = \"start\"\ndo = \"start\"\n"
+              "[[step]]\nname = \"build\"\ndo = \"join\"\n"
+              "[[step]]\nname = \"lines\"\ndo = \"lines\"\ncount = 1\n"
+              "[[expect]]\nname = \"joins\"\ncheck = \"joins\"\nat_least = 100\n"
+              "[[expect]]\nname = \"never\"\ncheck = \"delivery\"\nat_most = 10\n");
+    const fs::path dir = scratch / "s";
+    const Outcome o = sweep((scratch / "tiny.toml").string() + " --seeds 1-2 --jobs 2 --out " + dir.string(), scratch);
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_NE(readFile(dir / "seed=1.log").value_or("").find("a check failed"), std::string::npos);
+    const fs::path report = scratch / "report";
+    const Outcome a = runCommand(quoted(PALAVER_LAB) + " analyze " + dir.string() + " --out " + report.string() +
+                                     " --no-pictures",
+                                 scratch.path());
+    ASSERT_EQ(a.status, 0) << a.err;
+    std::map<std::string, Row> byFigure;
+    for (const Row& r : readCsv(report / "sweep.csv")) byFigure[r.at("figure")] = r;
+    for (const auto& [figure, mean] : std::vector<std::pair<std::string, std::string>>{
+             {"expect:joins", "1"}, {"expect:never", "0"}, {"verdict_passed", "0"}}) {
+        SCOPED_TRACE(figure);
+        ASSERT_EQ(byFigure.count(figure), 1u);
+        EXPECT_EQ(byFigure[figure].at("n"), "2");
+        EXPECT_EQ(byFigure[figure].at("mean"), mean);
     }
 }
 
