@@ -113,7 +113,7 @@ struct Result {
     double buildSeconds = 0;
     double joinMedianMs = 0, joinWorstMs = 0;
     int joinsFailed = 0;
-    std::vector<double> floodMs;      // one per line: until every node had accepted it
+    std::vector<double> floodMs;  // one per line: until every node had accepted it
     std::vector<double> sendsPerFlood;
     std::vector<double> expectedSends;
     int maxHops = 0;

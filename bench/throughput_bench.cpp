@@ -92,13 +92,13 @@ int portOf(int fd) {
 }
 
 long fileSize(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     return ::stat(path.c_str(), &st) == 0 ? static_cast<long>(st.st_size) : -1;
 }
 
 struct Runs {
-    std::vector<double> rates;        // handled per second, one per run
-    std::vector<double> cpuPerPass;   // receive thread's CPU time per handled datagram, µs
+    std::vector<double> rates;       // handled per second, one per run
+    std::vector<double> cpuPerPass;  // receive thread's CPU time per handled datagram, µs
 };
 
 std::set<int> threadIds() {
@@ -269,14 +269,15 @@ int main(int argc, char** argv) {
     std::printf("|---|---|---|---|---|---|\n");
     printRow("`?` (no handler), log on: count from the log's size", unhandled);
     printRow("`N` (answered), log off: count of answers", joins);
-    std::printf("\nThe sleep alone (same call, timer slack 1 ns, 2000 samples on an idle thread): "
-                "1 ms + median %.1f µs, 90th percentile %.1f µs, worst %.1f µs.\n\n",
-                median(over),
-                [&] {
-                    std::vector<double> s = over;
-                    std::sort(s.begin(), s.end());
-                    return s[s.size() * 9 / 10];
-                }(),
-                maxOf(over));
+    std::printf(
+        "\nThe sleep alone (same call, timer slack 1 ns, 2000 samples on an idle thread): "
+        "1 ms + median %.1f µs, 90th percentile %.1f µs, worst %.1f µs.\n\n",
+        median(over),
+        [&] {
+            std::vector<double> s = over;
+            std::sort(s.begin(), s.end());
+            return s[s.size() * 9 / 10];
+        }(),
+        maxOf(over));
     return 0;
 }

@@ -93,7 +93,11 @@ RunResult runOnce(int members, double idleSeconds, const ShellOptions& options) 
             std::fprintf(stderr, "no main window\n");
             return RunResult{};
         }
-        enum class Step { WaitForPanel, WaitForStart, Settle, Idle, Closing } step = Step::WaitForPanel;
+        enum class Step { WaitForPanel,
+                          WaitForStart,
+                          Settle,
+                          Idle,
+                          Closing } step = Step::WaitForPanel;
         Clock::time_point stepStart = Clock::now();
         const Clock::time_point begin = Clock::now();
         double cpu0 = 0;

@@ -68,18 +68,19 @@ std::string composeJoinRequest(std::string_view ownIp, int32_t ownPort) {
 std::string composeAddressed(char type, std::string_view ip, int32_t port) {
     const char* format = nullptr;
     switch (type) {
-        case 'n': format = "n00`001`%s@%d`"; break;
-        case 'X': format = "X00`001`%s@%d`"; break;
-        case 'x': format = "x00`001`%s@%d`"; break;
-        case 'B': format = "B00`001`%s@%d`"; break;
-        case 'b': format = "b00`001`%s@%d`"; break;
-        default: return std::string();
+    case 'n': format = "n00`001`%s@%d`"; break;
+    case 'X': format = "X00`001`%s@%d`"; break;
+    case 'x': format = "x00`001`%s@%d`"; break;
+    case 'B': format = "B00`001`%s@%d`"; break;
+    case 'b': format = "b00`001`%s@%d`"; break;
+    default: return std::string();
     }
     return formatText(format, cString(ip).c_str(), port);
 }
 
 std::string composeNotice(char type, std::string_view ip, int32_t port) {
-    const char* format = type == 'D' ? "D00`001`%s`" : type == 'd' ? "d00`001`%s`" : nullptr;
+    const char* format = type == 'D' ? "D00`001`%s`" : type == 'd' ? "d00`001`%s`"
+                                                                   : nullptr;
     if (!format) return std::string();
     return formatText(format, formatAddress(ip, port, true).c_str());
 }

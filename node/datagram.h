@@ -37,11 +37,11 @@ std::string walkForwardHeader(int32_t ttl);
 
 // Composing, one function per datagram type.
 std::string composeStop();
-std::string composeJoinRequest(std::string_view ownIp, int32_t ownPort);             // N
-std::string composeAddressed(char type, std::string_view ip, int32_t port);           // n X x B b
-std::string composeNotice(char type, std::string_view ip, int32_t port);              // D d
-std::string composeWalk(std::string_view ownIp, int32_t ownPort);                     // L (start)
-std::string composeWalkReply(std::string_view ownIp, int32_t ownPort);                // l
+std::string composeJoinRequest(std::string_view ownIp, int32_t ownPort);     // N
+std::string composeAddressed(char type, std::string_view ip, int32_t port);  // n X x B b
+std::string composeNotice(char type, std::string_view ip, int32_t port);     // D d
+std::string composeWalk(std::string_view ownIp, int32_t ownPort);            // L (start)
+std::string composeWalkReply(std::string_view ownIp, int32_t ownPort);       // l
 // S with TTL 0 for a typed line, TTL 1 for the greeting.
 std::string composeChat(int32_t ttl, std::string_view ownIp, int32_t ownPort, int32_t sequence,
                         std::string_view text);
@@ -54,8 +54,8 @@ struct DatagramFields {
     int32_t port = 0;
     bool hasIpPiece = false;
     bool hasPortPiece = false;
-    int32_t sequence = 0;     // chat datagrams only
-    std::string sourceIp;     // dotted quad of the UDP source
+    int32_t sequence = 0;  // chat datagrams only
+    std::string sourceIp;  // dotted quad of the UDP source
 };
 
 // Takes a datagram text apart. The text ends at its first zero byte.

@@ -387,18 +387,18 @@ void Node::dispatch(const DatagramFields& f, std::string& text, const sockaddr_i
     // never be sent to is refused here.
     if (!hasUsableAddress(f)) return;
     switch (f.type) {
-        case 'N': onJoinRequest(f, out); break;
-        case 'n': onJoinReferral(f, out); break;
-        case 'X': onSuccessorRequest(f, out); break;
-        case 'x': onSuccessorAccept(f, out); break;
-        case 'B': onPredecessorRequest(f, out); break;
-        case 'b': onPredecessorAccept(f, out); break;
-        case 'D': onNewBack(f); break;
-        case 'd': onNewNext(f); break;
-        case 'L': onWalkStep(f, text, out); break;
-        case 'l': onWalkReply(f, out); break;
-        case 'S': handleChat(f, text, out); break;
-        default: break;
+    case 'N': onJoinRequest(f, out); break;
+    case 'n': onJoinReferral(f, out); break;
+    case 'X': onSuccessorRequest(f, out); break;
+    case 'x': onSuccessorAccept(f, out); break;
+    case 'B': onPredecessorRequest(f, out); break;
+    case 'b': onPredecessorAccept(f, out); break;
+    case 'D': onNewBack(f); break;
+    case 'd': onNewNext(f); break;
+    case 'L': onWalkStep(f, text, out); break;
+    case 'l': onWalkReply(f, out); break;
+    case 'S': handleChat(f, text, out); break;
+    default: break;
     }
 }
 

@@ -6,8 +6,7 @@
 
 #include "probe.h"
 
-int main()
-{
+int main() {
     randprobe::Rand15 gen;
     gen.seed(static_cast<std::uint32_t>(std::time(nullptr)));
     return randprobe::runProbe(stdin, stdout, gen);

@@ -4,8 +4,7 @@
 
 namespace randprobe {
 
-int scaleDraw(int r, int n)
-{
+int scaleDraw(int r, int n) {
     // long double is the x87 80-bit format here; the rounding of each step
     // is part of the observable output, so keep the two steps separate.
     const long double quotient = static_cast<long double>(r) / 32767.0L;
@@ -13,8 +12,7 @@ int scaleDraw(int r, int n)
     return static_cast<int>(product);
 }
 
-int runProbe(std::FILE* in, std::FILE* out, Rand15& gen)
-{
+int runProbe(std::FILE* in, std::FILE* out, Rand15& gen) {
     std::int32_t n = 2;
     int c = 'c';
     while (c != '0') {

@@ -12,8 +12,7 @@ namespace randprobe {
 class Rand15 {
 public:
     void seed(std::uint32_t s) { state_ = s; }
-    int next()
-    {
+    int next() {
         state_ = state_ * 214013u + 2531011u;
         return static_cast<int>((state_ >> 16) & 32767u);
     }

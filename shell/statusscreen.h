@@ -46,7 +46,7 @@ void drawInBands(QPainter& painter, QPoint at, const QImage& image);
 
 struct TextItem {
     int x = 0;
-    int y = 0;         // top of the character cell
+    int y = 0;            // top of the character cell
     int cellHeight = 10;  // 10 or 20: the font
     bool white = false;
     std::string bytes;  // the formatted line, at most 319 bytes

@@ -39,21 +39,21 @@ std::optional<StatusTable> parseStatusReport(std::string_view text);
 // One life of a node: a node restarted at its address has several, each with
 // its own identity, log and closing report (DIR/life<k>/ for k >= 2).
 struct NodeInfo {
-    std::string address;        // "ip@port"
+    std::string address;  // "ip@port"
     int life = 1;
-    int number = 0;             // run.json's node number; 0 without it
+    int number = 0;  // run.json's node number; 0 without it
     std::optional<int64_t> startedMs;
     std::string state = "alive";  // alive, left, crashed
     std::optional<int64_t> fateMs;
-    std::string join;           // first, joined, failed; "" without run.json
+    std::string join;  // first, joined, failed; "" without run.json
     std::string contact;
-    std::string logPath;        // "" when the node left no log
+    std::string logPath;                 // "" when the node left no log
     std::optional<StatusTable> closing;  // from a non-empty closing report
-    std::size_t logLines = 0;   // datagram lines in the log
-    std::size_t badLines = 0;   // log lines that are not datagrams
-    std::size_t chatCopies = 0; // chat datagrams received
-    std::size_t accepted = 0;   // chat lines accepted
-    std::size_t ringNotices = 0;  // leave notices (D, d) received
+    std::size_t logLines = 0;            // datagram lines in the log
+    std::size_t badLines = 0;            // log lines that are not datagrams
+    std::size_t chatCopies = 0;          // chat datagrams received
+    std::size_t accepted = 0;            // chat lines accepted
+    std::size_t ringNotices = 0;         // leave notices (D, d) received
 
     // Alive when a line was typed at `ms` (no time: alive unless it left or
     // crashed): started by then and not yet ended.
@@ -66,7 +66,7 @@ struct TypedLine {
     std::string text;
     std::string phase;  // the step that typed it (lines, lines_churned, ...)
     std::optional<int64_t> typedMs;
-    int life = 1;       // the typist's life
+    int life = 1;  // the typist's life
 };
 
 struct Snapshot {
@@ -78,8 +78,8 @@ struct Snapshot {
 // A change of the network or a node's fate, marked on the health time axis.
 struct RunEvent {
     int64_t ms = 0;
-    std::string kind;   // network, crashed, left, restarted
-    std::string label;  // what changed: "partition west | east", a node's address, ...
+    std::string kind;       // network, crashed, left, restarted
+    std::string label;      // what changed: "partition west | east", a node's address, ...
     bool impaired = false;  // network: datagrams are dropped until the next change
 };
 
@@ -94,13 +94,13 @@ struct RunData {
     nlohmann::json parameters = nlohmann::json::object();
     nlohmann::json commandLine = nlohmann::json::array();
     std::optional<int64_t> seed;
-    std::vector<NodeInfo> nodes;  // ordered by address, then life
+    std::vector<NodeInfo> nodes;                             // ordered by address, then life
     std::unordered_map<std::string, std::size_t> nodeIndex;  // address -> its last life
-    std::vector<RunEvent> events;  // in time order
+    std::vector<RunEvent> events;                            // in time order
     std::vector<TypedLine> lines;
     std::vector<Snapshot> snapshots;  // run.json's in order, then "closing"
     std::vector<PhaseInfo> phases;
-    nlohmann::json verdict;  // run.json's verdict, null without one
+    nlohmann::json verdict;         // run.json's verdict, null without one
     std::optional<int64_t> stopMs;  // when the stop began: the closing reports' time
     std::size_t badLines = 0;
     std::size_t badFiles = 0;  // logs holding at least one bad line
@@ -120,7 +120,7 @@ struct Trace {
     std::string kind;   // typed, greeting
     std::string phase;  // run.json's phase of a typed line, else ""
     std::optional<int64_t> typedMs;
-    int hopBase = 0;    // TTL of the originator's own copy
+    int hopBase = 0;  // TTL of the originator's own copy
     std::size_t alive = 0;
     std::vector<std::pair<std::size_t, int>> accepts;  // node index, hops
     std::size_t deliveredAlive = 0;
@@ -152,17 +152,17 @@ struct TopologySummary {
     std::optional<int64_t> ms;  // when it was taken
     std::size_t live = 0;
     bool ringIntact = false;
-    std::size_t ringCycles = 0;     // cycles of next links among live nodes
+    std::size_t ringCycles = 0;  // cycles of next links among live nodes
     std::size_t longestCycle = 0;
-    std::size_t danglingNext = 0;   // next names no live node (or the node itself)
-    std::size_t backMismatch = 0;   // next's back is not the node
+    std::size_t danglingNext = 0;  // next names no live node (or the node itself)
+    std::size_t backMismatch = 0;  // next's back is not the node
     std::vector<std::string> brokenLinks;
-    std::size_t components = 0;     // weakly connected, live nodes
+    std::size_t components = 0;  // weakly connected, live nodes
     std::size_t unreachablePairs = 0;
     int diameter = 0;
     double meanDistance = 0;
     double meanOutDegree = 0;
-    std::optional<double> predictedDistance;  // ln N / ln(d - 1)
+    std::optional<double> predictedDistance;     // ln N / ln(d - 1)
     std::vector<std::size_t> inDegreeHistogram;  // live nodes by random in-degree
     double inDegreeMean = 0, inDegreeStdDev = 0;
     std::size_t inDegreeMax = 0, inDegreeZero = 0;
@@ -186,7 +186,7 @@ struct Analysis {
     RunData run;
     std::vector<Trace> traces;  // typed lines first in run.json order, then the rest
     std::vector<TopologySummary> topology;
-    std::vector<LineSummary> lineSummaries;  // all, then per step in the order the lines were typed
+    std::vector<LineSummary> lineSummaries;    // all, then per step in the order the lines were typed
     std::optional<std::size_t> finalSnapshot;  // index into run.snapshots: the last with tables
     std::size_t joinsCompleted = 0, joinsFailed = 0;
 };

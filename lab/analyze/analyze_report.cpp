@@ -47,11 +47,11 @@ std::string html(const std::string& text) {
     std::string out;
     for (char c : text) {
         switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            default: out += c;
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        default: out += c;
         }
     }
     return out;
@@ -119,8 +119,7 @@ bool drawTopology(const Analysis& a, const fs::path& dir) {
     double radius = std::max(labels ? 220.0 : 150.0, static_cast<double>(count) * (labels ? 70.0 : 9.0) / (2 * pi));
     std::ostringstream dot;
     dot << "digraph overlay {\n  graph [outputorder=edgesfirst, bgcolor=white, size=\"10,10\"];\n";
-    dot << "  node [shape=" << (labels ? "box, style=\"rounded,filled\", fontsize=9, fontcolor=white"
-                                       : "circle, style=filled, label=\"\", width=0.08")
+    dot << "  node [shape=" << (labels ? "box, style=\"rounded,filled\", fontsize=9, fontcolor=white" : "circle, style=filled, label=\"\", width=0.08")
         << ", color=none];\n  edge [arrowsize=0.4];\n";
     std::map<std::string, std::size_t> id;
     for (std::size_t i = 0; i < count; ++i) {
@@ -360,8 +359,7 @@ nlohmann::json runSummary(const Analysis& a) {
     s["phases"] = nlohmann::json::array();
     for (const PhaseInfo& p : r.phases) {
         auto opt = [](const std::optional<int64_t>& v) { return v ? nlohmann::json(*v) : nlohmann::json(nullptr); };
-        s["phases"].push_back({{"name", p.name}, {"start_ms", opt(p.startMs)}, {"end_ms", opt(p.endMs)},
-                               {"cpu_ms", opt(p.cpuMs)}, {"peak_rss_kib", opt(p.peakRssKib)}});
+        s["phases"].push_back({{"name", p.name}, {"start_ms", opt(p.startMs)}, {"end_ms", opt(p.endMs)}, {"cpu_ms", opt(p.cpuMs)}, {"peak_rss_kib", opt(p.peakRssKib)}});
     }
     return s;
 }
@@ -841,9 +839,11 @@ std::vector<std::string> writeComparison(const std::vector<CompareEntry>& runs, 
     std::vector<std::string> failed;
     std::vector<std::pair<std::string, std::string>> figures;
     if (options.pictures) {
-        std::string xLabel = xName.empty() ? "run" : xName == "loss" ? "loss (%)" : xName;
+        std::string xLabel = xName.empty() ? "run" : xName == "loss" ? "loss (%)"
+                                                                     : xName;
         std::string common = "set datafile separator ','\nset key outside bottom center horizontal\nset grid\n"
-                             "set xlabel '" + xLabel + "'\nset offsets graph 0.05, graph 0.05, 0, 0\n";
+                             "set xlabel '" +
+                             xLabel + "'\nset offsets graph 0.05, graph 0.05, 0, 0\n";
         if (xName == "nodes") common += "set logscale x\n";
         struct Plot {
             const char* name;

@@ -16,10 +16,10 @@
 namespace palaver::lab {
 
 struct ChurnSession {
-    std::size_t node = 0;  // node index
-    int64_t startMs = 0;   // since the churn step began
-    int64_t lengthMs = 0;  // as drawn
-    std::string end;       // "leave", "crash", or "" when it outlasts the model's duration
+    std::size_t node = 0;             // node index
+    int64_t startMs = 0;              // since the churn step began
+    int64_t lengthMs = 0;             // as drawn
+    std::string end;                  // "leave", "crash", or "" when it outlasts the model's duration
     std::optional<int64_t> rejoinMs;  // when the node comes back, since the churn step began
 };
 

@@ -149,7 +149,7 @@ struct PeriodicSnapshot {
 struct ChurnEvent {
     int64_t dueMs;
     std::size_t slot;
-    std::string what;  // leave, crash, rejoin
+    std::string what;   // leave, crash, rejoin
     std::size_t churn;  // index into churns_
 };
 
@@ -844,21 +844,21 @@ int Engine::execute() {
         }
         record["start_ms"] = ms();
         switch (step.trigger.kind) {
-            case Trigger::Kind::After:
-                waitUntil(previousEnd + step.trigger.ms);
-                break;
-            case Trigger::Kind::At:
-                waitUntil(step.trigger.ms);
-                break;
-            case Trigger::Kind::Quiet:
-                record["waited"] = waitQuiet(step.trigger.withinMs) ? "quiet" : "bound";
-                break;
-            case Trigger::Kind::Members: {
-                const bool reached = waitMembers(step.trigger);
-                record["waited"] = reached ? "members" : "bound";
-                hold_ = Json{{"members", step.trigger.members}, {"reached", reached}, {"end_ms", ms()}};
-                break;
-            }
+        case Trigger::Kind::After:
+            waitUntil(previousEnd + step.trigger.ms);
+            break;
+        case Trigger::Kind::At:
+            waitUntil(step.trigger.ms);
+            break;
+        case Trigger::Kind::Quiet:
+            record["waited"] = waitQuiet(step.trigger.withinMs) ? "quiet" : "bound";
+            break;
+        case Trigger::Kind::Members: {
+            const bool reached = waitMembers(step.trigger);
+            record["waited"] = reached ? "members" : "bound";
+            hold_ = Json{{"members", step.trigger.members}, {"reached", reached}, {"end_ms", ms()}};
+            break;
+        }
         }
         record["action_ms"] = ms();
         if (!act(step, k, record)) fatal_ = true;
@@ -964,9 +964,7 @@ Json Engine::verdict() {
                 c["expected"] = "ring intact at " + e.snapshot;
                 if (h && h->is_object()) {
                     pass = (*h)["ring_intact"].get<bool>();
-                    measured = pass ? "intact" : "broken (" + std::to_string((*h)["ring_cycles"].get<int>()) +
-                                                     " cycles, " + std::to_string((*h)["dangling_next"].get<int>()) +
-                                                     " dangling next)";
+                    measured = pass ? "intact" : "broken (" + std::to_string((*h)["ring_cycles"].get<int>()) + " cycles, " + std::to_string((*h)["dangling_next"].get<int>()) + " dangling next)";
                     c["value"] = pass;
                 }
             } else {

@@ -106,8 +106,7 @@ Action addRunCommand(CLI::App& app) {
     run->add_flag("--print-scenario", *print,
                   "write the scenario (the file's, or the one the flags stand for) as TOML on standard output and "
                   "start nothing");
-    run->add_option("--nodes", o->nodes, "number of nodes, at least 2")->capture_default_str()->check(
-        CLI::Range(2, 60000));
+    run->add_option("--nodes", o->nodes, "number of nodes, at least 2")->capture_default_str()->check(CLI::Range(2, 60000));
     run->add_option("--seed", o->seed,
                     "seed of every random choice of the lab (contacts, typists, who leaves or crashes) and of "
                     "the nodes' identities")
@@ -170,7 +169,8 @@ Action addRunCommand(CLI::App& app) {
                 if (option->count() > 0 && name != "--out" && name != "--seed" && name != "--print-scenario" &&
                     name != "scenario" && name != "--help") {
                     std::fprintf(stderr, "palaver-lab: %s: a scenario file sets this itself; only --out and --seed go "
-                                         "with a file\n", name.c_str());
+                                         "with a file\n",
+                                 name.c_str());
                     return 2;
                 }
             }

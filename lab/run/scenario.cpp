@@ -121,8 +121,8 @@ private:
     const std::string& file_;
 };
 
-const std::set<std::string> Actions = {"start",     "join", "lines",    "leave",  "crash", "depart", "restart",
-                                       "loss",      "partition", "heal", "snapshot", "wait", "churn"};
+const std::set<std::string> Actions = {"start", "join", "lines", "leave", "crash", "depart", "restart",
+                                       "loss", "partition", "heal", "snapshot", "wait", "churn"};
 
 std::set<std::string> stepKeys(const std::string& action) {
     std::set<std::string> keys = {"name", "do", "at", "after", "when", "members", "of", "within"};
@@ -274,28 +274,28 @@ std::string resolveGroupMembers(Scenario& s) {
     for (GroupSpec& g : s.groups) {
         g.members.clear();
         switch (g.kind) {
-            case GroupSpec::Kind::Range:
-                if (g.first < 1 || g.last < g.first || g.last > s.nodes) {
-                    return "group '" + g.name + "': nodes " + std::to_string(g.first) + " to " +
-                           std::to_string(g.last) + " do not lie within the " + std::to_string(s.nodes) + " nodes";
-                }
-                for (int i = g.first; i <= g.last; ++i) g.members.push_back(static_cast<std::size_t>(i - 1));
-                break;
-            case GroupSpec::Kind::Share: {
-                const GroupSpec* of = s.group(g.of);
-                std::vector<std::size_t> pool = of ? of->members : std::vector<std::size_t>{};
-                std::shuffle(pool.begin(), pool.end(), random);
-                const auto take = static_cast<std::size_t>(std::llround(g.share / 100.0 * static_cast<double>(pool.size())));
-                pool.resize(std::min(take, pool.size()));
-                std::sort(pool.begin(), pool.end());
-                g.members = pool;
-                break;
+        case GroupSpec::Kind::Range:
+            if (g.first < 1 || g.last < g.first || g.last > s.nodes) {
+                return "group '" + g.name + "': nodes " + std::to_string(g.first) + " to " +
+                       std::to_string(g.last) + " do not lie within the " + std::to_string(s.nodes) + " nodes";
             }
-            case GroupSpec::Kind::Rest:
-                for (std::size_t i = 0; i < named.size(); ++i) {
-                    if (!named[i]) g.members.push_back(i);
-                }
-                break;
+            for (int i = g.first; i <= g.last; ++i) g.members.push_back(static_cast<std::size_t>(i - 1));
+            break;
+        case GroupSpec::Kind::Share: {
+            const GroupSpec* of = s.group(g.of);
+            std::vector<std::size_t> pool = of ? of->members : std::vector<std::size_t>{};
+            std::shuffle(pool.begin(), pool.end(), random);
+            const auto take = static_cast<std::size_t>(std::llround(g.share / 100.0 * static_cast<double>(pool.size())));
+            pool.resize(std::min(take, pool.size()));
+            std::sort(pool.begin(), pool.end());
+            g.members = pool;
+            break;
+        }
+        case GroupSpec::Kind::Rest:
+            for (std::size_t i = 0; i < named.size(); ++i) {
+                if (!named[i]) g.members.push_back(i);
+            }
+            break;
         }
         if (g.members.empty()) return "group '" + g.name + "' holds no node";
         if (g.name != "all") {
@@ -640,33 +640,33 @@ std::string scenarioToml(const Scenario& s) {
         if (g.name == "all") continue;
         t += "\n[[group]]\nname = " + quoted(g.name) + "\n";
         switch (g.kind) {
-            case GroupSpec::Kind::Range:
-                t += "first = " + std::to_string(g.first) + "\nlast = " + std::to_string(g.last) + "\n";
-                break;
-            case GroupSpec::Kind::Share:
-                t += "share = " + numberText(g.share) + "\nof = " + quoted(g.of) + "\n";
-                break;
-            case GroupSpec::Kind::Rest:
-                t += "rest = true\n";
-                break;
+        case GroupSpec::Kind::Range:
+            t += "first = " + std::to_string(g.first) + "\nlast = " + std::to_string(g.last) + "\n";
+            break;
+        case GroupSpec::Kind::Share:
+            t += "share = " + numberText(g.share) + "\nof = " + quoted(g.of) + "\n";
+            break;
+        case GroupSpec::Kind::Rest:
+            t += "rest = true\n";
+            break;
         }
     }
     for (const StepSpec& st : s.steps) {
         t += "\n[[step]]\nname = " + quoted(st.name) + "\ndo = " + quoted(st.action) + "\n";
         switch (st.trigger.kind) {
-            case Trigger::Kind::After:
-                if (st.trigger.ms > 0) t += "after = " + secondsText(st.trigger.ms) + "\n";
-                break;
-            case Trigger::Kind::At:
-                t += "at = " + secondsText(st.trigger.ms) + "\n";
-                break;
-            case Trigger::Kind::Quiet:
-                t += "when = \"quiet\"\nwithin = " + secondsText(st.trigger.withinMs) + "\n";
-                break;
-            case Trigger::Kind::Members:
-                t += "when = \"members\"\nmembers = " + std::to_string(st.trigger.members) +
-                     "\nof = " + quoted(st.trigger.group) + "\nwithin = " + secondsText(st.trigger.withinMs) + "\n";
-                break;
+        case Trigger::Kind::After:
+            if (st.trigger.ms > 0) t += "after = " + secondsText(st.trigger.ms) + "\n";
+            break;
+        case Trigger::Kind::At:
+            t += "at = " + secondsText(st.trigger.ms) + "\n";
+            break;
+        case Trigger::Kind::Quiet:
+            t += "when = \"quiet\"\nwithin = " + secondsText(st.trigger.withinMs) + "\n";
+            break;
+        case Trigger::Kind::Members:
+            t += "when = \"members\"\nmembers = " + std::to_string(st.trigger.members) +
+                 "\nof = " + quoted(st.trigger.group) + "\nwithin = " + secondsText(st.trigger.withinMs) + "\n";
+            break;
         }
         const std::set<std::string> keys = stepKeys(st.action);
         if (keys.count("group") && st.group != "all") t += "group = " + quoted(st.group) + "\n";

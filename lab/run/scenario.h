@@ -21,30 +21,35 @@ struct ScenarioError : std::runtime_error {
 
 struct GroupSpec {
     std::string name;
-    enum class Kind { Range, Share, Rest } kind = Kind::Range;
-    int first = 1, last = 1;   // Range: node numbers, 1-based, inclusive
-    double share = 0;          // Share: percent of `of`, drawn by the seed
-    std::string of = "all";    // Share: the group drawn from
+    enum class Kind { Range,
+                      Share,
+                      Rest } kind = Kind::Range;
+    int first = 1, last = 1;           // Range: node numbers, 1-based, inclusive
+    double share = 0;                  // Share: percent of `of`, drawn by the seed
+    std::string of = "all";            // Share: the group drawn from
     std::vector<std::size_t> members;  // node indices (0-based), filled by resolveGroups
 };
 
 // What a step waits for before it acts.
 struct Trigger {
-    enum class Kind { After, At, Quiet, Members } kind = Kind::After;
-    int64_t ms = 0;           // After: after the previous step ended; At: since the run began
-    int members = 0;          // Members: every live node of `group` lists at least this many
+    enum class Kind { After,
+                      At,
+                      Quiet,
+                      Members } kind = Kind::After;
+    int64_t ms = 0;   // After: after the previous step ended; At: since the run began
+    int members = 0;  // Members: every live node of `group` lists at least this many
     std::string group = "all";
-    int64_t withinMs = 0;     // Quiet, Members: the bound of the wait
+    int64_t withinMs = 0;  // Quiet, Members: the bound of the wait
 };
 
 struct ChurnModel {
     std::string distribution = "exponential";  // exponential, pareto, weibull
-    double meanS = 10;       // mean session length, seconds
-    double shape = 0;        // pareto (> 1), weibull (> 0)
-    double crashShare = 0;   // percent of session ends that are crashes, the rest leaves
-    bool rejoin = false;     // a node whose session ended comes back as a new node
-    double pauseS = 5;       // mean pause before the rejoin (exponential), seconds
-    double durationS = 60;   // the model runs this long from its step
+    double meanS = 10;                         // mean session length, seconds
+    double shape = 0;                          // pareto (> 1), weibull (> 0)
+    double crashShare = 0;                     // percent of session ends that are crashes, the rest leaves
+    bool rejoin = false;                       // a node whose session ended comes back as a new node
+    double pauseS = 5;                         // mean pause before the rejoin (exponential), seconds
+    double durationS = 60;                     // the model runs this long from its step
 };
 
 struct StepSpec {
@@ -65,9 +70,9 @@ struct StepSpec {
     // partition, heal (heal without groups: every partition)
     std::vector<std::string> groups;
     // snapshot
-    std::string as;        // the snapshot's name (its folder tables/<as>); "": the step's name
-    double everyS = 0;     // 0: once
-    std::string until;     // the step whose start ends a periodic snapshot; "": the end of the run
+    std::string as;     // the snapshot's name (its folder tables/<as>); "": the step's name
+    double everyS = 0;  // 0: once
+    std::string until;  // the step whose start ends a periodic snapshot; "": the end of the run
     ChurnModel churn;
     const std::string& snapshotName() const { return as.empty() ? name : as; }
     // Source position in the file, for messages ("" in memory).
@@ -76,7 +81,7 @@ struct StepSpec {
 
 struct ExpectSpec {
     std::string name;
-    std::string check;  // delivery, joins, ring, dangling_next, components
+    std::string check;               // delivery, joins, ring, dangling_next, components
     std::vector<std::string> steps;  // delivery: the steps whose lines count (empty: all lines)
     std::optional<double> atLeast, atMost;
     std::string snapshot = "end";  // ring, dangling_next, components: a snapshot's name, or "end"
@@ -93,7 +98,7 @@ struct Scenario {
     int joinTimeoutMs = 3000;
     int settleTimeoutMs = 20000;
     int quietMs = 200;
-    double loss = 0;  // loss on all traffic from the start
+    double loss = 0;                // loss on all traffic from the start
     std::vector<GroupSpec> groups;  // "all" first
     std::vector<StepSpec> steps;
     std::vector<ExpectSpec> expectations;

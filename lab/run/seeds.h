@@ -8,7 +8,11 @@
 
 namespace palaver::lab {
 
-enum class Choice : uint32_t { Contacts = 1, Typists = 2, Churn = 3, Groups = 4, Sessions = 5 };
+enum class Choice : uint32_t { Contacts = 1,
+                               Typists = 2,
+                               Churn = 3,
+                               Groups = 4,
+                               Sessions = 5 };
 
 inline std::mt19937_64 generatorFor(uint64_t seed, Choice choice, uint32_t stream = 0) {
     std::seed_seq seq{static_cast<uint32_t>(seed), static_cast<uint32_t>(seed >> 32), static_cast<uint32_t>(choice),

@@ -39,8 +39,8 @@ TEST(AnalyzeCommand, WritesTheCsvFilesWithTheirColumns) {
 
     std::vector<std::string> header;
     auto messages = readCsv(dir / "report/messages.csv", &header);
-    const std::vector<std::string> first = {"originator", "sequence", "alive",   "delivered",     "reliability", "mean_hops",
-                                            "max_hops",   "copies",   "rmr",     "shortest_mean", "stretch"};
+    const std::vector<std::string> first = {"originator", "sequence", "alive", "delivered", "reliability", "mean_hops",
+                                            "max_hops", "copies", "rmr", "shortest_mean", "stretch"};
     ASSERT_GE(header.size(), first.size());
     EXPECT_EQ(std::vector<std::string>(header.begin(), header.begin() + 11), first);
     ASSERT_EQ(messages.size(), 2u);
@@ -62,8 +62,8 @@ TEST(AnalyzeCommand, WritesTheCsvFilesWithTheirColumns) {
     EXPECT_EQ(b.at("rmr"), "0");
 
     auto nodes = readCsv(dir / "report/nodes.csv", &header);
-    const std::vector<std::string> nodeColumns = {"address",       "state",            "next",    "back",
-                                                  "random_count",  "random_in_degree", "members", "latest_ttl",
+    const std::vector<std::string> nodeColumns = {"address", "state", "next", "back",
+                                                  "random_count", "random_in_degree", "members", "latest_ttl",
                                                   "log_lines"};
     EXPECT_EQ(std::vector<std::string>(header.begin(), header.begin() + 9), nodeColumns);
     ASSERT_EQ(nodes.size(), 3u);
@@ -145,7 +145,8 @@ Picture readPng(const fs::path& path) {
 std::string chromium(const std::string& arguments, const fs::path& scratch) {
     Outcome o = runCommand("timeout 120 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run "
                            "--disable-background-networking --disable-component-update --disable-sync "
-                           "--user-data-dir='" + (scratch / "profile").string() + "' " + arguments,
+                           "--user-data-dir='" +
+                               (scratch / "profile").string() + "' " + arguments,
                            scratch);
     return o.out;
 }
@@ -181,8 +182,8 @@ TEST(AnalyzeReportPage, RendersWithItsPicturesInChromium) {
     for (std::size_t i = 0; i + 3 < p.rgba.size(); i += 4) {
         int r = p.rgba[i], g = p.rgba[i + 1], b = p.rgba[i + 2];
         if (r + g + b < 200) ++dark;
-        if (b > 150 && r < 80 && g > 90 && g < 150) ++blue;    // nodes and hop bars (#1f77b4)
-        if (g > 140 && g > r + 50 && g > b + 50) ++green;      // in-degree bars (#2ca02c)
+        if (b > 150 && r < 80 && g > 90 && g < 150) ++blue;  // nodes and hop bars (#1f77b4)
+        if (g > 140 && g > r + 50 && g > b + 50) ++green;    // in-degree bars (#2ca02c)
     }
     EXPECT_GT(dark, 2000u) << "no text";
     EXPECT_GT(blue, 2000u) << "no topology or hop pictures";

@@ -187,9 +187,12 @@ TEST(AnalyzeRunJson, AliveFollowsFatesAndLinesUseTheirSnapshot) {
       "parameters": {"nodes": 4, "lines": 1, "loss": 0.0, "leave": 0, "crash": 1, "burst": 0},
       "nodes": [
         {"address": ")" + A + R"(", "contact": "", "join": "first", "fate": "alive", "fate_ms": null},
-        {"address": ")" + B + R"(", "contact": ")" + A + R"(", "join": "joined", "fate": "alive", "fate_ms": null},
-        {"address": ")" + C + R"(", "contact": ")" + A + R"(", "join": "joined", "fate": "alive", "fate_ms": null},
-        {"address": ")" + D + R"(", "contact": ")" + A + R"(", "join": "failed", "fate": "crashed", "fate_ms": 500}
+        {"address": ")" + B + R"(", "contact": ")" +
+                                    A + R"(", "join": "joined", "fate": "alive", "fate_ms": null},
+        {"address": ")" + C + R"(", "contact": ")" +
+                                    A + R"(", "join": "joined", "fate": "alive", "fate_ms": null},
+        {"address": ")" + D + R"(", "contact": ")" +
+                                    A + R"(", "join": "failed", "fate": "crashed", "fate_ms": 500}
       ],
       "lines": [
         {"originator": ")" + A + R"(", "sequence": 2, "text": "one", "phase": "lines", "typed_ms": 400},

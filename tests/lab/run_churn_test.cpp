@@ -108,7 +108,9 @@ TEST(Churn, LeavesTellTheirNeighboursAndCrashesEndSilently) {
 
     std::vector<std::string> left, crashed, alive;
     for (const json& n : r["nodes"]) {
-        (n["fate"] == "left" ? left : n["fate"] == "crashed" ? crashed : alive).push_back(n["address"]);
+        (n["fate"] == "left" ? left : n["fate"] == "crashed" ? crashed
+                                                             : alive)
+            .push_back(n["address"]);
         EXPECT_EQ(n["fate_ms"].is_number(), n["fate"] != "alive");
     }
     ASSERT_EQ(left.size(), 1u);

@@ -67,9 +67,9 @@ Finished* TwelveNodes::finished_ = nullptr;
 json* TwelveNodes::record_ = nullptr;
 
 TEST_F(TwelveNodes, EveryNodeLeavesItsLogAndClosingReportInPalaversFormats) {
-    const std::vector<std::string> kinds{"MY IP@PORT",      "NEXT IP@PORT",      "Back IP@PORT",
+    const std::vector<std::string> kinds{"MY IP@PORT", "NEXT IP@PORT", "Back IP@PORT",
                                          "Random[0] IP@PORT", "Random[1] IP@PORT", "Random[2] IP@PORT",
-                                         "latestTtl",       "Member cnt",        "sum",
+                                         "latestTtl", "Member cnt", "sum",
                                          "Hop AVG"};
     const std::vector<std::string> all = addresses(record());
     ASSERT_EQ(all.size(), 12u);

@@ -57,7 +57,8 @@ TEST(RunArguments, HelpNamesEveryOptionWithItsDefault) {
         EXPECT_NE(f.out.find(option), std::string::npos) << option;
     }
     for (const char* shown : {"=10", "=127.77.0.1", "=50000", "=200"}) {
-        EXPECT_NE(f.out.find(shown), std::string::npos) << shown << "\n" << f.out;
+        EXPECT_NE(f.out.find(shown), std::string::npos) << shown << "\n"
+                                                        << f.out;
     }
 }
 

@@ -33,15 +33,13 @@ const std::vector<BadFile> BadFiles = {
     {"negative share", Nodes + "[[group]]\nname = \"g\"\nshare = -5\n", "5:9", "out of the range"},
     {"group larger than the nodes", Nodes + "[[group]]\nname = \"big\"\nfirst = 1\nlast = 6\n", "6:8",
      "reaches node 6 of only 4"},
-    {"partition without a namespace", "[nodes]\ncount = 4\nhost_network = true\n" + Halves +
-                                          "[[step]]\ndo = \"partition\"\ngroups = [\"a\", \"b\"]\n",
+    {"partition without a namespace", "[nodes]\ncount = 4\nhost_network = true\n" + Halves + "[[step]]\ndo = \"partition\"\ngroups = [\"a\", \"b\"]\n",
      "11:1", "needs the private network namespace"},
     {"loss without a namespace", "[nodes]\ncount = 4\nhost_network = true\n[[step]]\ndo = \"loss\"\npercent = 5\n",
      "4:1", "needs the private network namespace"},
     {"a wait without its bound", Nodes + "[[step]]\ndo = \"lines\"\nwhen = \"quiet\"\n", "5:8", "needs its bound"},
-    {"a Pareto shape without a mean", Nodes +
-                                          "[[step]]\ndo = \"churn\"\nmodel = \"pareto\"\nmean = 5\nshape = 1\n"
-                                          "duration = 10\n",
+    {"a Pareto shape without a mean", Nodes + "[[step]]\ndo = \"churn\"\nmodel = \"pareto\"\nmean = 5\nshape = 1\n"
+                                              "duration = 10\n",
      "7:9", "above 1"},
     {"an expectation naming no step", Nodes + "[[expect]]\ncheck = \"delivery\"\nsteps = [\"x\"]\nat_least = 99\n",
      "5:9", "unknown step 'x'"},
@@ -98,7 +96,7 @@ std::string meaning(const Scenario& s) {
 
 TEST(ScenarioFile, TheWrittenScenarioReadsBackToTheSame) {
     for (const char* name : {"partition.toml", "churn-exponential.toml", "churn-pareto.toml", "loss-rise.toml",
-                                    "e1-size.toml", "e2-loss.toml", "e3-churn.toml", "e4-burst.toml"}) {
+                             "e1-size.toml", "e2-loss.toml", "e3-churn.toml", "e4-burst.toml"}) {
         const fs::path path = fs::path(PALAVER_SOURCE_DIR) / "lab" / "scenarios" / name;
         const Scenario first = loadScenario(path.string());
         const Scenario again = parseScenario(scenarioToml(first), "again.toml");

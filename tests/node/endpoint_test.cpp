@@ -100,7 +100,8 @@ TEST(Endpoint, NeighboursInRingOfOneGetTwoSendsToSelf) {
     for (int i = 0; i < 2; ++i) {
         ASSERT_TRUE(test::waitUntil([&] {
             return ::recv(node.state().udpSocket, buf, sizeof buf, MSG_DONTWAIT) == 4;
-        })) << "datagram " << i;
+        })) << "datagram "
+            << i;
         EXPECT_EQ(std::string(buf, 4), "ring");
     }
     EXPECT_LT(::recv(node.state().udpSocket, buf, sizeof buf, MSG_DONTWAIT), 0) << "exactly two";

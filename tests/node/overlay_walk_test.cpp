@@ -31,7 +31,7 @@ TEST(OverlayWalkHandler, StepsCountDownAndTheEndNodeTakesTheOriginatorAndReplies
     EXPECT_EQ(h.now().state.table.randomCount, 0);
 
     h.sent.clear();
-    h.feed(walkText(1, Origin), "10.0.0.99");  // the carried address counts, not the source
+    h.feed(walkText(1, Origin), "10.0.0.99");                                     // the carried address counts, not the source
     h.feed("L00`x```" + ticks("10.0.0.8@5008", 21) + "`1`````````I love you.`");  // no digits: TTL 0
     View v = h.now();
     ASSERT_EQ(v.state.table.randomCount, 2);

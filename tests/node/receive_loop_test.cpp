@@ -43,7 +43,9 @@ struct ReceiveLoop : ::testing::Test {
     bool logHas(const std::string& part) const {
         return test::waitUntil([&] { return log().find(part) != std::string::npos; });
     }
-    bool ended() const { return test::waitUntil([&] { return !node.ReceiverAlive.load(); }); }
+    bool ended() const {
+        return test::waitUntil([&] { return !node.ReceiverAlive.load(); });
+    }
 };
 
 TEST_F(ReceiveLoop, LogsEveryDatagramAsOneLine) {

@@ -26,8 +26,7 @@ using randprobe::Rand15;
 using randprobe::runProbe;
 using randprobe::scaleDraw;
 
-std::string fmt(const char* f, int a)
-{
+std::string fmt(const char* f, int a) {
     char buf[32];
     std::snprintf(buf, sizeof buf, f, a);
     return buf;
@@ -35,8 +34,7 @@ std::string fmt(const char* f, int a)
 
 // Splits the tool's output into (n, v) pairs, checking that every record is
 // exactly "%3d : %3d" and that n counts up from 2 without gaps.
-std::vector<std::pair<int, int>> parseRecords(const std::string& s)
-{
+std::vector<std::pair<int, int>> parseRecords(const std::string& s) {
     std::vector<std::pair<int, int>> recs;
     size_t pos = 0;
     for (int n = 2; pos < s.size(); ++n) {
@@ -64,8 +62,7 @@ std::vector<std::pair<int, int>> parseRecords(const std::string& s)
     return recs;
 }
 
-TEST(Rand15, SeedOneGivesKnownSequence)
-{
+TEST(Rand15, SeedOneGivesKnownSequence) {
     Rand15 g;
     g.seed(1);
     EXPECT_EQ(g.next(), 41);
@@ -74,8 +71,7 @@ TEST(Rand15, SeedOneGivesKnownSequence)
     EXPECT_EQ(g.next(), 26500);
 }
 
-TEST(ScaleDraw, ExactMultiplesMayRoundBelow)
-{
+TEST(ScaleDraw, ExactMultiplesMayRoundBelow) {
     // 1085 * 151 == 5 * 32767, but the rounded quotient times 151 falls
     // just under 5. Plain double arithmetic would print 5 here.
     EXPECT_EQ(scaleDraw(1085, 151), 4);
@@ -84,8 +80,7 @@ TEST(ScaleDraw, ExactMultiplesMayRoundBelow)
     EXPECT_EQ(scaleDraw(17969, 93), 51);
 }
 
-TEST(ScaleDraw, SweepStaysBelowNAndMatchesIntegerQuotient)
-{
+TEST(ScaleDraw, SweepStaysBelowNAndMatchesIntegerQuotient) {
     for (int n : {2, 3, 7, 151, 999, 1000, 32767, 65536, 1000003, INT_MAX}) {
         SCOPED_TRACE(n);
         EXPECT_EQ(scaleDraw(0, n), 0);
@@ -114,8 +109,7 @@ struct LoopRun {
     int restOfInput;  // first character the loop left unread
 };
 
-LoopRun runLoop(const std::string& input)
-{
+LoopRun runLoop(const std::string& input) {
     std::FILE* in = std::tmpfile();
     std::FILE* out = std::tmpfile();
     std::fwrite(input.data(), 1, input.size(), in);
@@ -134,8 +128,7 @@ LoopRun runLoop(const std::string& input)
     return res;
 }
 
-TEST(ProbeLoop, StopsRightAfterZeroWithOneRecordPerCharacter)
-{
+TEST(ProbeLoop, StopsRightAfterZeroWithOneRecordPerCharacter) {
     // Draws with seed 1: 41, 18467, 6334, 26500 -> 0, 1, 0, 4 for n = 2..5.
     LoopRun r = runLoop("12 0tail");
     EXPECT_EQ(r.out, "  2 :   0  3 :   1  4 :   0  5 :   4");
@@ -147,8 +140,7 @@ TEST(ProbeLoop, StopsRightAfterZeroWithOneRecordPerCharacter)
     EXPECT_EQ(r.restOfInput, EOF);
 }
 
-TEST(ProbeLoop, EndOfInputStopsWithoutPrintingOrDrawing)
-{
+TEST(ProbeLoop, EndOfInputStopsWithoutPrintingOrDrawing) {
     LoopRun r = runLoop("a\n");
     EXPECT_EQ(r.out, "  2 :   0  3 :   1");
     EXPECT_EQ(r.status, 0);
@@ -169,8 +161,7 @@ struct Child {
     int toChild = -1;
     int fromChild = -1;
 
-    Child()
-    {
+    Child() {
         signal(SIGPIPE, SIG_IGN);
         int in[2], out[2];
         if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
@@ -188,8 +179,7 @@ struct Child {
         toChild = in[1];
         fromChild = out[0];
     }
-    ~Child()
-    {
+    ~Child() {
         closeInput();
         if (fromChild >= 0)
             close(fromChild);
@@ -200,16 +190,14 @@ struct Child {
     }
 
     void send(const std::string& s) { ASSERT_EQ(write(toChild, s.data(), s.size()), static_cast<ssize_t>(s.size())); }
-    void closeInput()
-    {
+    void closeInput() {
         if (toChild >= 0)
             close(toChild);
         toChild = -1;
     }
 
     // Reads until `want` bytes have arrived, the output ends, or time is up.
-    std::string read(size_t want = SIZE_MAX)
-    {
+    std::string read(size_t want = SIZE_MAX) {
         std::string got;
         const auto end = Clock::now() + kLimit;
         while (got.size() < want && Clock::now() < end) {
@@ -227,8 +215,7 @@ struct Child {
     }
 
     // Exit status, or -1 if the program is still running when time is up.
-    int wait()
-    {
+    int wait() {
         const auto end = Clock::now() + kLimit;
         int st = 0;
         while (Clock::now() < end) {
@@ -242,8 +229,7 @@ struct Child {
     }
 };
 
-TEST(ProbeProgram, LineEndingInZeroGivesFourRecords)
-{
+TEST(ProbeProgram, LineEndingInZeroGivesFourRecords) {
     Child c;
     ASSERT_GT(c.pid, 0);
     c.send("12 0\n");
@@ -256,8 +242,7 @@ TEST(ProbeProgram, LineEndingInZeroGivesFourRecords)
     }
 }
 
-TEST(ProbeProgram, EndOfInputExitsZeroWithoutHanging)
-{
+TEST(ProbeProgram, EndOfInputExitsZeroWithoutHanging) {
     Child c;
     ASSERT_GT(c.pid, 0);
     c.send("a\n");
@@ -267,8 +252,7 @@ TEST(ProbeProgram, EndOfInputExitsZeroWithoutHanging)
     EXPECT_EQ(recs.size(), 2u);
 }
 
-TEST(ProbeProgram, OutputIsVisibleBeforeMoreInputArrives)
-{
+TEST(ProbeProgram, OutputIsVisibleBeforeMoreInputArrives) {
     Child c;
     ASSERT_GT(c.pid, 0);
     c.send("ab");
@@ -281,8 +265,7 @@ TEST(ProbeProgram, OutputIsVisibleBeforeMoreInputArrives)
     EXPECT_EQ(c.wait(), 0);
 }
 
-TEST(ProbeProgram, WidthGrowsToFourPlacesFromThousand)
-{
+TEST(ProbeProgram, WidthGrowsToFourPlacesFromThousand) {
     Child c;
     ASSERT_GT(c.pid, 0);
     c.send(std::string(1000, 'x') + "0");

@@ -30,8 +30,11 @@ TEST(Cp932, TypedTextIsEncodedAndCutBetweenCharacters) {
 }
 
 TEST(Cp932, CharactersOutsideTheCodePageBecomeQuestionMarks) {
-    EXPECT_EQ(encodeCp932(QString::fromUtf8("a\xF0\x9F\x98\x80" "b"), 79), "a?b");  // an emoji
-    EXPECT_EQ(encodeCp932(QString::fromUtf8("\xC3\xA9"), 79), "?");                  // é
+    EXPECT_EQ(encodeCp932(QString::fromUtf8("a\xF0\x9F\x98\x80"
+                                            "b"),
+                          79),
+              "a?b");                                                // an emoji
+    EXPECT_EQ(encodeCp932(QString::fromUtf8("\xC3\xA9"), 79), "?");  // é
 }
 
 TEST(Cp932, ReceivedBytesAreDecodedAndBadBytesDoNotStopTheLine) {

@@ -256,7 +256,9 @@ TEST(Lifecycle, AboutBoxStopsTheTicksWhileItIsOpen) {
     options.fileDirectory = dir.path().string();
     Shell shell(options);
 
-    enum class Ending { Escape, Enter, CloseBox };
+    enum class Ending { Escape,
+                        Enter,
+                        CloseBox };
     std::vector<std::pair<QKeyCombination, Ending>> openings = {
         {QKeyCombination(Qt::AltModifier, Qt::Key_Slash), Ending::Escape},
         {QKeyCombination(Qt::AltModifier | Qt::ShiftModifier, Qt::Key_Question), Ending::Enter},

@@ -30,8 +30,8 @@ TEST(SleepRule, DifferencesStayRightAcrossTheClockWrap) {
     EXPECT_EQ(sleepForPass(0xFFFFFFFFu, 2), 10u);
     EXPECT_EQ(sleepForPass(0xFFFFFF00u, 200), 10u);
 
-    EXPECT_TRUE(tickDue(5u, 0xFFFFFFA1u));    // 100 ms across the wrap
-    EXPECT_FALSE(tickDue(5u, 0xFFFFFFA2u));   // 99 ms
+    EXPECT_TRUE(tickDue(5u, 0xFFFFFFA1u));   // 100 ms across the wrap
+    EXPECT_FALSE(tickDue(5u, 0xFFFFFFA2u));  // 99 ms
     EXPECT_FALSE(tickDue(0x10u, 0xFFFFFFF0u));
     EXPECT_TRUE(tickDue(100u, 0u));
     EXPECT_FALSE(tickDue(99u, 0u));
