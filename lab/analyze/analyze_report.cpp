@@ -33,30 +33,6 @@ std::string number(const std::optional<double>& v, int digits = 4) { return v ? 
 std::string number(const std::optional<int>& v) { return v ? std::to_string(*v) : std::string(); }
 std::string number(const std::optional<int64_t>& v) { return v ? std::to_string(*v) : std::string(); }
 
-std::string csvField(const std::string& text) {
-    if (text.find_first_of(",\"\n\r") == std::string::npos) return text;
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"') out += '"';
-        out += c;
-    }
-    return out + "\"";
-}
-
-std::string html(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        default: out += c;
-        }
-    }
-    return out;
-}
-
 void writeFile(const fs::path& path, const std::string& text) {
     std::ofstream f(path, std::ios::binary);
     f << text;
@@ -205,16 +181,6 @@ bool livedAt(const NodeInfo& node, const Snapshot& s) {
 const char* const SeriesColours[] = {"#1f77b4", "#d62728", "#2ca02c", "#ff7f0e", "#9467bd",
                                      "#8c564b", "#e377c2", "#17becf", "#7f7f7f", "#bcbd22"};
 
-// Text inside a single-quoted gnuplot string (shown with noenhanced).
-std::string gnuplotText(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        if (c == '\'') out += '\'';
-        out += c;
-    }
-    return out;
-}
-
 // The overlay's health over time: every snapshot's live nodes, ring cycles,
 // dangling next links and components (left axis) and unreachable pairs
 // (right axis); a band along the top that is green while the ring is intact
@@ -296,6 +262,42 @@ std::string healthPlot(const Analysis& a) {
 }
 
 }  // namespace
+
+std::string csvField(const std::string& text) {
+    if (text.find_first_of(",\"\n\r") == std::string::npos) return text;
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"') out += '"';
+        out += c;
+    }
+    return out + "\"";
+}
+
+std::string html(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
+std::string gnuplotText(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\'') {
+            out += "''";
+        } else if (c != '\n' && c != '\r') {
+            out += c;
+        }
+    }
+    return out;
+}
 
 nlohmann::json runSummary(const Analysis& a) {
     const RunData& r = a.run;

@@ -34,4 +34,11 @@ struct CompareEntry {
 std::vector<std::string> writeComparison(const std::vector<CompareEntry>& runs, const std::string& outDir,
                                          const std::string& xName, const ReportOptions& options);
 
+// Text helpers of every report writer: a CSV field (quoted when it holds a
+// comma, quote or line break), text for HTML, and text inside a single-quoted
+// gnuplot string (quotes doubled, line breaks dropped).
+std::string csvField(const std::string& text);
+std::string html(const std::string& text);
+std::string gnuplotText(const std::string& text);
+
 }  // namespace palaver::lab

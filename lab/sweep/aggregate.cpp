@@ -12,6 +12,7 @@
 #include <system_error>
 #include <thread>
 
+#include "analyze_report.h"
 #include "process.h"
 #include "sweep.h"
 
@@ -26,43 +27,6 @@ std::string number(double v) {
     char text[64];
     std::snprintf(text, sizeof text, "%.6g", v);
     return text;
-}
-
-std::string csvField(const std::string& text) {
-    if (text.find_first_of(",\"\n\r") == std::string::npos) return text;
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"') out += '"';
-        out += c;
-    }
-    return out + "\"";
-}
-
-std::string html(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        default: out += c;
-        }
-    }
-    return out;
-}
-
-// Text for a gnuplot string in single quotes.
-std::string gnuplotText(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        if (c == '\'') {
-            out += "''";
-        } else if (c != '\n') {
-            out += c;
-        }
-    }
-    return out;
 }
 
 void writeFile(const fs::path& path, const std::string& text) {

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "analyze_report.h"
+#include "plan.h"
 
 namespace palaver::lab::sweep {
 
@@ -16,14 +17,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int CacheVersion = 2;
-
-std::optional<std::string> readText(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 void put(Figures& f, const char* name, const std::optional<double>& v) {
     if (v && std::isfinite(*v)) f[name] = *v;

@@ -38,14 +38,6 @@ std::optional<uint64_t> parseSeed(const std::string& text) {
     return std::stoull(text);
 }
 
-std::optional<std::string> readText(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 void writeAtomically(const fs::path& path, const std::string& text) {
     const fs::path temp = path.string() + ".new";
     {
@@ -59,6 +51,14 @@ void writeAtomically(const fs::path& path, const std::string& text) {
 }
 
 }  // namespace
+
+std::optional<std::string> readText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
 
 Varied parseVary(const std::string& text) {
     const auto eq = text.find('=');

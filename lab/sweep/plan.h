@@ -16,6 +16,9 @@
 
 namespace palaver::lab::sweep {
 
+// A whole file as it is on disk; no value when it cannot be opened.
+std::optional<std::string> readText(const std::filesystem::path& path);
+
 // A problem with the sweep's input; its text is one line for the user.
 struct PlanError : std::runtime_error {
     using std::runtime_error::runtime_error;
