@@ -55,7 +55,10 @@ std::string lastLineOf(const fs::path& path) {
         if (cr != std::string::npos) line = line.substr(cr + 1);
         if (!line.empty()) last = line;
     }
-    if (last.size() > 300) last = last.substr(0, 300) + "...";
+    if (last.size() > 300) {
+        last.resize(300);
+        last += "...";
+    }
     return last;
 }
 
