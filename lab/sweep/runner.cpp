@@ -55,7 +55,10 @@ std::string lastLineOf(const fs::path& path) {
         if (cr != std::string::npos) line = line.substr(cr + 1);
         if (!line.empty()) last = line;
     }
-    if (last.size() > 300) last = last.substr(0, 300) + "...";
+    if (last.size() > 300) {
+        last.resize(300);
+        last += "...";
+    }
     return last;
 }
 
@@ -84,7 +87,11 @@ std::string startChild(Child& c, const SweepFile& f, const std::string& program)
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    const int error = posix_spawn(&c.pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    // This very program, even when a rebuild has replaced its file since the
+    // sweep began: every run of a sweep runs the same lab.
+    std::error_code exists;
+    const std::string image = fs::exists("/proc/self/exe", exists) ? "/proc/self/exe" : program;
+    const int error = posix_spawn(&c.pid, image.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     c.start = Clock::now();
     if (error != 0) {
@@ -248,8 +255,14 @@ std::optional<double> targetOf(const std::optional<Figures>& f, const std::strin
 
 std::string selfProgram() {
     std::error_code ec;
-    const fs::path p = fs::read_symlink("/proc/self/exe", ec);
-    return ec ? std::string("palaver-lab") : p.string();
+    std::string p = fs::read_symlink("/proc/self/exe", ec).string();
+    if (ec) return "palaver-lab";
+    // A file replaced since this process started: its successor at that path.
+    const std::string deleted = " (deleted)";
+    if (p.size() > deleted.size() && p.compare(p.size() - deleted.size(), deleted.size(), deleted) == 0) {
+        p.resize(p.size() - deleted.size());
+    }
+    return p;
 }
 
 std::string findOnPath(const std::string& name) {
