@@ -219,18 +219,22 @@ std::string healthPlot(const Analysis& a) {
           << "' fs solid 0.6 noborder front\n";
     }
     // Shade each span in which the network dropped datagrams (a partition or loss).
-    std::optional<double> impairedSince;
+    bool impaired = false;
+    double impairedSince = 0;
     auto shade = [&](double to) {
-        if (!impairedSince) return;
-        p << "set object " << ++object << " rect from " << number(*impairedSince, 3) << ", graph 0 to "
+        if (!impaired) return;
+        p << "set object " << ++object << " rect from " << number(impairedSince, 3) << ", graph 0 to "
           << number(to, 3) << ", graph 0.955 fc rgb '#9467bd' fs solid 0.12 noborder behind\n";
-        impairedSince.reset();
+        impaired = false;
     };
     for (const RunEvent& e : a.run.events) {
         if (e.kind != "network") continue;
         double x = static_cast<double>(e.ms) / 1000.0;
         shade(x);
-        if (e.impaired) impairedSince = x;
+        if (e.impaired) {
+            impaired = true;
+            impairedSince = x;
+        }
     }
     shade((end + gap * 0.5) / 1000.0);
     int label = 0;
