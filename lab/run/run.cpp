@@ -106,6 +106,12 @@ Action addRunCommand(CLI::App& app) {
     run->add_flag("--print-scenario", *print,
                   "write the scenario (the file's, or the one the flags stand for) as TOML on standard output and "
                   "start nothing");
+    auto settings = std::make_shared<std::vector<std::string>>();
+    run->add_option("--set", *settings,
+                    "PATH=VALUE: with a scenario file, replaces or adds one of its values (nodes.count=50, "
+                    "timing.quiet_ms=300, step.NAME.KEY=..., group.NAME.KEY=..., expect.NAME.KEY=...); "
+                    "repeatable")
+        ->allow_extra_args(false);
     run->add_option("--nodes", o->nodes, "number of nodes, at least 2")->capture_default_str()->check(CLI::Range(2, 60000));
     run->add_option("--seed", o->seed,
                     "seed of every random choice of the lab (contacts, typists, who leaves or crashes) and of "
@@ -160,22 +166,22 @@ Action addRunCommand(CLI::App& app) {
     run->add_option("--hold-timeout", o->holdTimeoutMs, "milliseconds the hold lasts at most")
         ->capture_default_str()
         ->check(CLI::Range(1, 86400000));
-    return [o, file, print, run] {
+    return [o, file, print, settings, run] {
         Scenario scenario;
         if (!file->empty()) {
-            // The file says what the flags would; only the seed may be set again.
+            // The file says what the flags would; its own values change by --set.
             for (const CLI::Option* option : run->get_options()) {
                 const std::string name = option->get_name();
                 if (option->count() > 0 && name != "--out" && name != "--seed" && name != "--print-scenario" &&
-                    name != "scenario" && name != "--help") {
-                    std::fprintf(stderr, "palaver-lab: %s: a scenario file sets this itself; only --out and --seed go "
-                                         "with a file\n",
+                    name != "--set" && name != "scenario" && name != "--help") {
+                    std::fprintf(stderr, "palaver-lab: %s: a scenario file sets this itself; only --out, --seed and "
+                                         "--set go with a file\n",
                                  name.c_str());
                     return 2;
                 }
             }
             try {
-                scenario = loadScenario(*file);
+                scenario = loadScenario(*file, *settings);
                 if (run->get_option("--seed")->count() > 0) {
                     scenario.seed = o->seed;
                     resolveGroups(scenario);
@@ -185,6 +191,12 @@ Action addRunCommand(CLI::App& app) {
                 return 2;
             }
         } else {
+            if (!settings->empty()) {
+                std::fprintf(stderr, "palaver-lab: --set %s: --set changes a scenario file's values; without a file, "
+                                     "give the run's own options\n",
+                             settings->front().c_str());
+                return 2;
+            }
             const std::string reason = checkRunOptions(*o);
             if (!reason.empty()) {
                 std::fprintf(stderr, "palaver-lab: %s\n", reason.c_str());

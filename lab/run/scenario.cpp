@@ -18,6 +18,8 @@ namespace palaver::lab {
 namespace {
 
 std::string placeOf(const std::string& file, const toml::source_region& region) {
+    // A value set on the command line carries that setting as its source.
+    if (region.path && *region.path != file) return *region.path;
     return file + ":" + std::to_string(region.begin.line) + ":" + std::to_string(region.begin.column);
 }
 
@@ -305,6 +307,67 @@ std::string resolveGroupMembers(Scenario& s) {
     return "";
 }
 
+// The table that a setting's path names, made where the file has none of a
+// plain table ([nodes], [timing]); throws when the path names nothing.
+toml::table& settingTable(toml::table& root, const std::vector<std::string>& path, const std::string& where,
+                          const std::string& file) {
+    if (path.size() == 1) return root;
+    static const std::set<std::string> Listed = {"step", "group", "expect"};
+    if (path.size() == 2 && !Listed.count(path[0])) {
+        toml::node* n = root.get(path[0]);
+        if (!n) return *root.insert_or_assign(path[0], toml::table{}).first->second.as_table();
+        if (!n->is_table()) throw ScenarioError(where + ": " + path[0] + " is not a table in " + file);
+        return *n->as_table();
+    }
+    if (path.size() == 3 && Listed.count(path[0])) {
+        if (toml::array* a = root[path[0]].as_array()) {
+            for (std::size_t i = 0; i < a->size(); ++i) {
+                toml::table* t = (*a)[i].as_table();
+                if (!t) continue;
+                // A step without a name is known by its action and number, as in messages.
+                std::string name = (*t)["name"].value_or(std::string());
+                if (name.empty() && path[0] == "step") name = (*t)["do"].value_or(std::string()) + "_" + std::to_string(i + 1);
+                if (name == path[1]) return *t;
+            }
+        }
+        throw ScenarioError(where + ": " + file + " has no " + path[0] + " named '" + path[1] + "'");
+    }
+    throw ScenarioError(where + ": not a key of the file: KEY (seed), TABLE.KEY (nodes.count, timing.quiet_ms) or " +
+                        "step.NAME.KEY, group.NAME.KEY, expect.NAME.KEY");
+}
+
+// Applies one PATH=VALUE to the parsed file. The value is read as TOML (a
+// number, true, a quoted string, an array) or else taken as a string, and it
+// carries the setting as its source, so that a fault in it names the setting.
+void applySetting(toml::table& root, const std::string& text, const std::string& file) {
+    const std::string where = "--set " + text;
+    const std::size_t eq = text.find('=');
+    if (eq == std::string::npos || eq == 0 || eq + 1 == text.size()) {
+        throw ScenarioError(where + ": not PATH=VALUE (nodes.count=50, step.cut.at=20)");
+    }
+    std::vector<std::string> path;
+    std::stringstream keys(text.substr(0, eq));
+    for (std::string part; std::getline(keys, part, '.');) {
+        if (part.empty()) throw ScenarioError(where + ": an empty name in the path");
+        path.push_back(part);
+    }
+    if (text[eq - 1] == '.') throw ScenarioError(where + ": an empty name in the path");
+    toml::table& table = settingTable(root, path, where, file);
+    const std::string value = text.substr(eq + 1);
+    toml::table parsed;
+    try {
+        parsed = toml::parse("v = " + value, where);
+    } catch (const toml::parse_error&) {
+        std::ostringstream quoted;
+        quoted << toml::table{{"v", value}};
+        parsed = toml::parse(quoted.str(), where);
+    }
+    toml::node* v = parsed.get("v");
+    if (!v || parsed.size() != 1) throw ScenarioError(where + ": not one value");
+    const toml::key key(path.back(), v->source());
+    v->visit([&](auto& node) { table.insert_or_assign(key, std::move(node)); });
+}
+
 }  // namespace
 
 void resolveGroups(Scenario& s) {
@@ -312,13 +375,14 @@ void resolveGroups(Scenario& s) {
     if (!reason.empty()) throw ScenarioError(s.source + ": " + reason);
 }
 
-Scenario parseScenario(const std::string& text, const std::string& file) {
+Scenario parseScenario(const std::string& text, const std::string& file, const std::vector<std::string>& settings) {
     toml::table root;
     try {
         root = toml::parse(text, file);
     } catch (const toml::parse_error& e) {
         throw ScenarioError(placeOf(file, e.source()) + ": " + std::string(e.description()));
     }
+    for (const std::string& setting : settings) applySetting(root, setting, file);
     Scenario s;
     s.source = file;
     std::map<std::string, std::string> places;  // "step.key" -> file:line:column
@@ -555,12 +619,12 @@ Scenario parseScenario(const std::string& text, const std::string& file) {
     return s;
 }
 
-Scenario loadScenario(const std::string& path) {
+Scenario loadScenario(const std::string& path, const std::vector<std::string>& settings) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw ScenarioError(path + ": cannot be read");
     std::stringstream text;
     text << in.rdbuf();
-    return parseScenario(text.str(), path);
+    return parseScenario(text.str(), path, settings);
 }
 
 Scenario scenarioFromOptions(const RunOptions& o) {

@@ -111,9 +111,13 @@ struct Scenario {
 // The default scenario that the run command's flags stand for.
 Scenario scenarioFromOptions(const RunOptions& options);
 
-// Reads and checks a scenario file; throws ScenarioError.
-Scenario loadScenario(const std::string& path);
-Scenario parseScenario(const std::string& text, const std::string& sourceName);
+// Reads and checks a scenario file; throws ScenarioError. Each setting
+// ("PATH=VALUE": seed, nodes.count, timing.quiet_ms, step.NAME.KEY,
+// group.NAME.KEY, expect.NAME.KEY) replaces or adds one value of the file
+// before it is checked; a fault in it is reported as "--set PATH=VALUE: ...".
+Scenario loadScenario(const std::string& path, const std::vector<std::string>& settings = {});
+Scenario parseScenario(const std::string& text, const std::string& sourceName,
+                       const std::vector<std::string>& settings = {});
 
 // The scenario as a TOML file that loadScenario reads back to the same.
 std::string scenarioToml(const Scenario& scenario);

@@ -13,6 +13,7 @@
 #include "figures.h"
 #include "plan.h"
 #include "process.h"
+#include "run/scenario.h"
 #include "runner.h"
 #include "sweep.h"
 
@@ -33,6 +34,7 @@ struct RunParameter {
 struct SweepOptions {
     std::vector<std::string> positional;  // SCENARIO; the sweep folder with --task
     std::vector<std::string> vary;
+    std::vector<std::string> settings;  // --set PATH=VALUE of the scenario file, fixed
     std::string seeds;
     std::string out;
     int jobs = 1;
@@ -50,7 +52,7 @@ struct SweepOptions {
 
 // Names the sweep keeps for itself or fills in per run.
 bool ownedBySweep(const std::string& name) {
-    return name == "help" || name == "out" || name == "seed" || name == "print-scenario";
+    return name == "help" || name == "out" || name == "seed" || name == "print-scenario" || name == "set";
 }
 
 // The run command's parser with the given arguments: "" when it takes
@@ -81,11 +83,23 @@ Plan buildPlan(const SweepOptions& o) {
         if (o.positional.size() > 1) throw InputError("more than one scenario file given");
         std::error_code ec;
         plan.scenario = fs::absolute(o.positional[0], ec).lexically_normal().string();
+        if (!fs::is_regular_file(plan.scenario, ec)) throw InputError(o.positional[0] + ": cannot be read (not a file)");
     }
+    const bool withFile = !plan.scenario.empty();
     std::set<std::string> varied;
     for (const std::string& text : o.vary) {
         Varied v = parseVary(text);
         if (v.name == "seed") throw InputError("--vary seed: give the seeds with --seeds");
+        if (!varied.insert(v.name).second) throw InputError("--vary " + v.name + ": varied twice");
+        if (withFile) {
+            // A value of the file, by its path; the file itself says whether it has one.
+            const auto fixed = std::find_if(o.settings.begin(), o.settings.end(), [&](const std::string& t) {
+                return t.rfind(v.name + "=", 0) == 0;
+            });
+            if (fixed != o.settings.end()) throw InputError("--vary " + v.name + ": also given as a fixed value (--set)");
+            plan.vary.push_back(std::move(v));
+            continue;
+        }
         if (ownedBySweep(v.name)) throw InputError("--vary " + v.name + ": the sweep sets --" + v.name + " of each run");
         const auto it = std::find_if(o.run.begin(), o.run.end(), [&](const RunParameter& p) { return p.name == v.name; });
         if (it == o.run.end()) {
@@ -93,12 +107,21 @@ Plan buildPlan(const SweepOptions& o) {
         }
         if (it->flag) throw InputError("--vary " + v.name + ": a switch of the run, not a parameter with values");
         if (it->set) throw InputError("--vary " + v.name + ": --" + v.name + " is also given as a fixed value");
-        if (!varied.insert(v.name).second) throw InputError("--vary " + v.name + ": varied twice");
         plan.vary.push_back(std::move(v));
     }
-    if (!plan.scenario.empty() && (!plan.vary.empty() || std::any_of(o.run.begin(), o.run.end(), [](const RunParameter& p) { return p.set; }))) {
-        throw InputError("a scenario file sets every run option itself: with " + o.positional[0] +
-                         ", only the seeds vary (--seeds)");
+    if (withFile) {
+        const auto option = std::find_if(o.run.begin(), o.run.end(), [](const RunParameter& p) { return p.set; });
+        if (option != o.run.end()) {
+            throw InputError("--" + option->name + ": a scenario file sets this itself; change the file's values with "
+                             "--set PATH=VALUE or --vary PATH=V1,V2,... (nodes.count, step.NAME.KEY)");
+        }
+        for (const std::string& setting : o.settings) {
+            plan.runArgs.push_back("--set");
+            plan.runArgs.push_back(setting);
+        }
+    } else if (!o.settings.empty()) {
+        throw InputError("--set " + o.settings.front() + ": --set changes a scenario file's values; without a file, "
+                         "give the run's own options");
     }
     for (const RunParameter& p : o.run) {
         if (!p.set) continue;
@@ -124,11 +147,22 @@ Plan buildPlan(const SweepOptions& o) {
         plan.seeds.seeds = parseSeeds(seeds);
     }
     plan.timeLimitS = o.timeLimitS;
-    // Each point's arguments must satisfy the run command's own parser.
+    // Each point's arguments must satisfy the run command's own parser, and
+    // with a file, each point's scenario must be one the run accepts.
     for (const Point& p : expandPoints(plan)) {
-        const std::string complaint = runAccepts(runArguments(plan, p, 1, "/nonexistent"));
-        if (!complaint.empty()) {
-            throw InputError((plan.vary.empty() ? std::string("the run options: ") : "the point " + p.dir + ": ") + complaint);
+        const std::string name = plan.vary.empty() ? std::string("the run options: ") : "the point " + p.dir + ": ";
+        const std::vector<std::string> args = runArguments(plan, p, 1, "/nonexistent");
+        const std::string complaint = runAccepts(args);
+        if (!complaint.empty()) throw InputError(name + complaint);
+        if (!withFile) continue;
+        std::vector<std::string> settings;
+        for (std::size_t i = 0; i + 1 < args.size(); ++i) {
+            if (args[i] == "--set") settings.push_back(args[i + 1]);
+        }
+        try {
+            loadScenario(plan.scenario, settings);
+        } catch (const ScenarioError& e) {
+            throw InputError(name + e.what());
         }
     }
     return plan;
@@ -259,8 +293,12 @@ Action addSweepCommand(CLI::App& app) {
     cmd->add_option("scenario", o->positional,
                     "scenario file, passed to each run as its first argument (with --task: the sweep folder)");
     cmd->add_option("--vary", o->vary,
-                    "NAME=V1,V2,...: a parameter of the run and its values; repeatable, the grid is their "
-                    "cartesian product");
+                    "NAME=V1,V2,...: a parameter of the run and its values (with a scenario file: one of the "
+                    "file's values by its path, as for --set); repeatable, the grid is their cartesian product");
+    cmd->add_option("--set", o->settings,
+                    "PATH=VALUE: with a scenario file, one of its values for every run (see palaver-lab run --set); "
+                    "repeatable")
+        ->allow_extra_args(false);
     cmd->add_option("--seeds", o->seeds,
                     "seeds of each point: 1-20, 7, 1-5,9, or auto (see --target); default 1");
     cmd->add_option("--out", o->out, "sweep folder: created, or one that holds the same plan (resumed)");

@@ -168,8 +168,14 @@ std::vector<std::string> runArguments(const Plan& plan, const Point& point, uint
     if (!plan.scenario.empty()) args.push_back(plan.scenario);
     args.insert(args.end(), plan.runArgs.begin(), plan.runArgs.end());
     for (std::size_t i = 0; i < plan.vary.size() && i < point.values.size(); ++i) {
-        args.push_back("--" + plan.vary[i].name);
-        args.push_back(point.values[i]);
+        // A scenario file's values change by --set PATH=VALUE, the run's options by their own flag.
+        if (plan.scenario.empty()) {
+            args.push_back("--" + plan.vary[i].name);
+            args.push_back(point.values[i]);
+        } else {
+            args.push_back("--set");
+            args.push_back(plan.vary[i].name + "=" + point.values[i]);
+        }
     }
     args.push_back("--seed");
     args.push_back(std::to_string(seed));

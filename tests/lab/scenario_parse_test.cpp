@@ -135,5 +135,64 @@ TEST(ScenarioFile, WithoutGroupsAllIsEveryNode) {
     EXPECT_EQ(s.group("all")->members, (std::vector<std::size_t>{0, 1, 2, 3, 4}));
 }
 
+// A value set from the command line: what the scenario then holds, and a
+// fault in a setting named by the setting itself, as one line.
+TEST(ScenarioFile, SettingsReplaceOrAddTheFilesValues) {
+    const std::string text = "seed = 3\n" + Nodes + Halves +
+                             "[[step]]\nname = \"cut\"\ndo = \"partition\"\ngroups = [\"a\", \"b\"]\nat = 5\n"
+                             "[[step]]\ndo = \"loss\"\npercent = 2\n"
+                             "[[expect]]\nname = \"all joins\"\ncheck = \"joins\"\nat_least = 100\n";
+    const Scenario plain = parseScenario(text, "s.toml");
+    const Scenario set = parseScenario(text, "s.toml",
+                                       {"nodes.count=6", "timing.quiet_ms=321", "step.cut.at=7.5", "step.loss_2.percent=9",
+                                        "expect.all joins.at_least=50", "group.a.last=3", "seed=8"});
+    EXPECT_EQ(set.nodes, 6);
+    EXPECT_EQ(set.quietMs, 321);  // a table the file does not have
+    EXPECT_EQ(set.steps[0].trigger.ms, 7500);
+    EXPECT_DOUBLE_EQ(set.steps[1].percent, 9);  // an unnamed step by its action and number
+    ASSERT_TRUE(set.expectations[0].atLeast);
+    EXPECT_DOUBLE_EQ(*set.expectations[0].atLeast, 50);
+    EXPECT_EQ(set.group("a")->members, (std::vector<std::size_t>{0, 1, 2}));
+    EXPECT_EQ(set.group("b")->members, (std::vector<std::size_t>{3, 4, 5}));  // the rest of six nodes
+    EXPECT_EQ(set.seed, 8u);
+    // Nothing else changed; the file's own values stay where not set.
+    EXPECT_EQ(plain.nodes, 4);
+    EXPECT_EQ(set.steps[0].groups, plain.steps[0].groups);
+    EXPECT_EQ(parseScenario(text, "s.toml", {"nodes.count=4"}).steps.size(), plain.steps.size());
+    // A string needs no quotes; a list is written as in the file.
+    EXPECT_EQ(parseScenario(text, "s.toml", {"nodes.first_address=127.9.0.1"}).firstAddress, "127.9.0.1");
+    EXPECT_EQ(parseScenario(text, "s.toml", {"step.cut.groups=[\"b\", \"a\"]"}).steps[0].groups,
+              (std::vector<std::string>{"b", "a"}));
+
+    struct Bad {
+        std::string setting, mention;
+    };
+    for (const Bad& bad : std::vector<Bad>{
+             {"nodes.colour=1", "unknown key 'colour' in [nodes]"},
+             {"nodes.count=1", "out of the range"},
+             {"nodes.count=four", "must be an integer"},
+             {"step.nowhere.at=3", "s.toml has no step named 'nowhere'"},
+             {"expect.some joins.at_least=3", "no expect named 'some joins'"},
+             {"step.cut.groups=[\"a\", \"c\"]", "unknown group 'c'"},
+             {"step.cut.at", "not PATH=VALUE"},
+             {"=3", "not PATH=VALUE"},
+             {"nodes..count=3", "an empty name"},
+             {"step.cut=3", "not a key of the file"},
+             {"a.b.c.d=1", "not a key of the file"},
+             {"nodes.count.x=1", "not a key of the file"},
+             {"seed.x=1", "seed is not a table"},
+         }) {
+        try {
+            parseScenario(text, "s.toml", {"timing.quiet_ms=300", bad.setting});
+            ADD_FAILURE() << bad.setting << ": accepted";
+        } catch (const ScenarioError& e) {
+            const std::string message = e.what();
+            EXPECT_TRUE(message.starts_with("--set " + bad.setting + ": ")) << message;
+            EXPECT_NE(message.find(bad.mention), std::string::npos) << message;
+            EXPECT_EQ(message.find('\n'), std::string::npos) << message;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace palaver::lab::test

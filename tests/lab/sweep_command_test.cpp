@@ -46,6 +46,7 @@ TEST(SweepCommand, BadInputIsOneLineExitTwoAndNothingRuns) {
     writeSweepFile(other, newSweepFile(p));
     const std::string planBefore = readFile(other / "sweep.json").value_or("");
     const std::string out = (scratch / "out").string();
+    const std::string tiny = (scratch / "tiny.toml").string();
     struct Case {
         const char* what;
         std::string args;
@@ -62,8 +63,15 @@ TEST(SweepCommand, BadInputIsOneLineExitTwoAndNothingRuns) {
         {"--slurm without sbatch", Small + "--vary loss=0,2 --slurm --out " + out, "sbatch is not on the PATH",
          "PATH=/nonexistent "},
         {"--seeds auto without a target", Small + "--seeds auto --out " + out, "--target"},
-        {"a scenario file and a varied option", "scenario.toml --vary loss=0,2 --out " + out, "only the seeds vary"},
+        {"a scenario file and a run option", tiny + " --nodes 5 --out " + out, "--nodes: a scenario file sets this"},
+        {"a varied name the file does not have", tiny + " --vary nodes.colour=1,2 --out " + out,
+         "unknown key 'colour' in [nodes]"},
+        {"a varied value the file refuses", tiny + " --vary nodes.count=4,1 --out " + out,
+         "the point nodes.count=1: --set nodes.count=1:"},
+        {"--set without a file", Small + "--set nodes.count=3 --out " + out, "--set changes a scenario file's values"},
+        {"a scenario file that is not there", "missing.toml --out " + out, "missing.toml: cannot be read"},
     };
+    writeText(scratch / "tiny.toml", "[nodes]\ncount = 4\n[[step]]\ndo = \"start\"\n");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         const Outcome o = sweep(c.args, scratch, c.prefix);
@@ -156,22 +164,32 @@ TEST(SweepCommand, ScenarioOverSeedsGivesEachExpectationsPassRate) {
               "[[expect]]\nname = \"joins\"\ncheck = \"joins\"\nat_least = 100\n"
               "[[expect]]\nname = \"never\"\ncheck = \"delivery\"\nat_most = 10\n");
     const fs::path dir = scratch / "s";
-    const Outcome o = sweep((scratch / "tiny.toml").string() + " --seeds 1-2 --jobs 2 --out " + dir.string(), scratch);
+    // The file's node count varied by its path: 4 as written, and 5.
+    const Outcome o = sweep((scratch / "tiny.toml").string() + " --vary nodes.count=4,5 --seeds 1-2 --jobs 2 --out " +
+                                dir.string(),
+                            scratch);
     ASSERT_EQ(o.status, 0) << o.err;
-    EXPECT_NE(readFile(dir / "seed=1.log").value_or("").find("a check failed"), std::string::npos);
+    EXPECT_NE(readFile(dir / "nodes.count=4" / "seed=1.log").value_or("").find("a check failed"), std::string::npos);
+    for (const char* count : {"4", "5"}) {
+        const fs::path run = dir / (std::string("nodes.count=") + count) / "seed=2";
+        EXPECT_EQ(readCsv(run / "report" / "nodes.csv").size(), static_cast<std::size_t>(std::stoi(count))) << run;
+    }
     const fs::path report = scratch / "report";
     const Outcome a = runCommand(quoted(PALAVER_LAB) + " analyze " + dir.string() + " --out " + report.string() +
                                      " --no-pictures",
                                  scratch.path());
     ASSERT_EQ(a.status, 0) << a.err;
     std::map<std::string, Row> byFigure;
-    for (const Row& r : readCsv(report / "sweep.csv")) byFigure[r.at("figure")] = r;
-    for (const auto& [figure, mean] : std::vector<std::pair<std::string, std::string>>{
-             {"expect:joins", "1"}, {"expect:never", "0"}, {"verdict_passed", "0"}}) {
-        SCOPED_TRACE(figure);
-        ASSERT_EQ(byFigure.count(figure), 1u);
-        EXPECT_EQ(byFigure[figure].at("n"), "2");
-        EXPECT_EQ(byFigure[figure].at("mean"), mean);
+    for (const Row& r : readCsv(report / "sweep.csv")) byFigure[r.at("nodes.count") + " " + r.at("figure")] = r;
+    for (const char* count : {"4", "5"}) {
+        for (const auto& [figure, mean] : std::vector<std::pair<std::string, std::string>>{
+                 {"expect:joins", "1"}, {"expect:never", "0"}, {"verdict_passed", "0"}}) {
+            const std::string key = std::string(count) + " " + figure;
+            SCOPED_TRACE(key);
+            ASSERT_EQ(byFigure.count(key), 1u);
+            EXPECT_EQ(byFigure[key].at("n"), "2");
+            EXPECT_EQ(byFigure[key].at("mean"), mean);
+        }
     }
 }
 

@@ -62,12 +62,18 @@ TEST(SweepPlan, ValuesThatShareAFolderAreRefused) {
 
 TEST(SweepPlan, EachRunGetsTheScenarioFixedOptionsItsValuesSeedAndFolder) {
     Plan p = planOf({{"loss", {"0", "5"}}, {"nodes", {"10"}}}, {1});
-    p.scenario = "/s/churn.toml";
     p.runArgs = {"--lines", "5", "--host-network"};
     const std::vector<Point> points = expandPoints(p);
     EXPECT_EQ(runArguments(p, points[1], 9, "/d/loss=5/nodes=10/seed=9"),
-              (std::vector<std::string>{"/s/churn.toml", "--lines", "5", "--host-network", "--loss", "5", "--nodes", "10",
-                                        "--seed", "9", "--out", "/d/loss=5/nodes=10/seed=9"}));
+              (std::vector<std::string>{"--lines", "5", "--host-network", "--loss", "5", "--nodes", "10", "--seed", "9",
+                                        "--out", "/d/loss=5/nodes=10/seed=9"}));
+    // With a scenario file, the varied names are the file's values, set by path.
+    Plan f = planOf({{"nodes.count", {"10", "20"}}, {"step.cut.at", {"5"}}}, {1});
+    f.scenario = "/s/churn.toml";
+    f.runArgs = {"--set", "timing.quiet_ms=500"};
+    EXPECT_EQ(runArguments(f, expandPoints(f)[1], 3, "/d/x"),
+              (std::vector<std::string>{"/s/churn.toml", "--set", "timing.quiet_ms=500", "--set", "nodes.count=20", "--set",
+                                        "step.cut.at=5", "--seed", "3", "--out", "/d/x"}));
 }
 
 TEST(SweepPlan, SeedsAndVaryText) {
