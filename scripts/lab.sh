@@ -6,6 +6,12 @@
 #   bash scripts/lab.sh --reuse    keep runs that already have a run.json
 #   bash scripts/lab.sh --scenarios   run only the scenario experiments (E5 on)
 #                                  and rewrite only their part of lab/RESULTS.md
+#   bash scripts/lab.sh --sweeps   run only the sweeps of E1 (6 sizes x 5 seeds)
+#                                  and E2 (6 loss values x 20 seeds) and rewrite
+#                                  only their sections ("E1 over 5 seeds", ...)
+#
+# The sweeps resume: a sweep folder under $LAB_WORK/sweeps keeps the runs
+# that are complete, so an interrupted --sweeps goes on where it stopped.
 #
 # Environment: BUILD (build folder, default build), LAB_WORK (where the runs
 # and reports go, default out/lab), SEED (default 1), LINES (typed lines per
@@ -24,11 +30,13 @@ SEED=${SEED:-1}
 LINES=${LINES:-10}
 REUSE=0
 ONLY_SCENARIOS=0
+ONLY_SWEEPS=0
 for arg in "$@"; do
   case $arg in
     --reuse) REUSE=1 ;;
     --scenarios) ONLY_SCENARIOS=1 ;;
-    *) echo "lab.sh: unknown argument $arg (--reuse, --scenarios)" >&2; exit 2 ;;
+    --sweeps) ONLY_SWEEPS=1 ;;
+    *) echo "lab.sh: unknown argument $arg (--reuse, --scenarios, --sweeps)" >&2; exit 2 ;;
   esac
 done
 
@@ -39,7 +47,7 @@ if [ ! -x "$LAB" ]; then
   cmake -S "$ROOT" -B "$BUILD" -DPALAVER_BUILD_SHELL=OFF >/dev/null
   cmake --build "$BUILD" --target palaver-lab -j2 >/dev/null
 fi
-mkdir -p "$WORK/runs" "$WORK/logs" "$WORK/reports" "$RESULTS_DIR"
+mkdir -p "$WORK/runs" "$WORK/logs" "$WORK/reports" "$WORK/sweeps" "$RESULTS_DIR"
 
 FAILED=()
 # run NAME ARGS...: one lab run into $WORK/runs/NAME.
@@ -99,16 +107,47 @@ scenario() {
     echo "  analysis of s_$name failed (see $WORK/logs/analyze_s_$name.txt)"
 }
 
+# sweep NAME JOBS ARGS...: a palaver-lab sweep into $WORK/sweeps/NAME (resumed
+# when it is there) and its report into $WORK/reports/NAME. Failed runs are
+# recorded by the sweep itself and counted in the report.
+sweep() {
+  local name=$1 jobs=$2
+  shift 2
+  local dir=$WORK/sweeps/$name
+  echo "sweep $name: $*"
+  "$LAB" sweep "$@" --jobs "$jobs" --out "$dir" >"$WORK/logs/sweep_$name.txt" 2>&1 ||
+    echo "  sweep $name: some runs failed or the sweep stopped (see $WORK/logs/sweep_$name.txt)"
+  rm -rf "$WORK/reports/$name"
+  "$LAB" analyze "$dir" --out "$WORK/reports/$name" >"$WORK/logs/analyze_$name.txt" 2>&1 ||
+    echo "  analysis of $name failed (see $WORK/logs/analyze_$name.txt)"
+}
+
+E1_SIZES=(10 50 100 200 500 1000)
+E2_LOSSES=(0 1 2 5 10)
+E1_SEEDS=5
+E2_SEEDS=20
+sweeps() {
+  # The large runs fill both cores on their own: one at a time, so that the
+  # machine's load does not decide their join times.
+  sweep E1-sweep 1 --lines "$LINES" --vary "nodes=$(IFS=,; echo "${E1_SIZES[*]}")" --seeds "1-$E1_SEEDS"
+  sweep E2-sweep 2 --nodes 100 --lines "$LINES" --vary loss=0,0.5,1,2,5,10 --seeds "1-$E2_SEEDS"
+}
+
 # ---------------------------------------------------------------------------
 # The experiments
 
+if [ "$ONLY_SWEEPS" = 1 ]; then
+  sweeps
+fi
+
+if [ "$ONLY_SWEEPS" = 0 ]; then
 SCENARIOS=(partition churn-exponential churn-pareto loss-rise)
 for s in "${SCENARIOS[@]}"; do scenario "$s"; done
 compare E6 run s_churn-exponential s_churn-pareto
+fi
 
-if [ "$ONLY_SCENARIOS" = 0 ]; then
-E1_SIZES=(10 50 100 200 500 1000)
-E2_LOSSES=(0 1 2 5 10)
+if [ "$ONLY_SCENARIOS" = 0 ] && [ "$ONLY_SWEEPS" = 0 ]; then
+sweeps
 for n in "${E1_SIZES[@]}"; do run "e1_n$n" --nodes "$n" --loss 0 --leave 0 --crash 0 --burst 0; done
 for l in "${E2_LOSSES[@]}"; do run "e2_loss$l" --nodes 100 --loss "$l" --leave 0 --crash 0 --burst 0; done
 run e3_leave10 --nodes 100 --loss 0 --leave 10 --crash 0 --burst 0
@@ -203,6 +242,92 @@ notes() {
   echo
 }
 
+# sweep_table NAME FIGURE[=Heading]...: one row per grid point of a sweep's
+# sweep.csv, each figure as its mean ± the half-width of its 95 % interval.
+sweep_table() {
+  local csv=$WORK/reports/$1/sweep.csv
+  shift
+  [ -f "$csv" ] || {
+    echo "_(no data: $csv is missing)_"
+    return 0
+  }
+  awk -F',' -v columns="$*" '
+    # Three significant digits, without trailing zeros.
+    function short(v) { return (v == "" ? "" : sprintf("%.3g", v)) }
+    BEGIN { n = split(columns, want, " ") }
+    NR == 1 { for (i = 1; i <= NF; i++) col[$i] = i; var = $1; next }
+    {
+      key = $1
+      if (!(key in seen)) { seen[key] = 1; order[++points] = key }
+      runs[key] = $col["runs"]; failed[key] = $col["failed"]
+      cell[key, $col["figure"]] = short($col["mean"]) ($col["ci95"] == "" ? "" : " ± " short($col["ci95"]))
+    }
+    END {
+      head = "| " var " | runs | failed |"; rule = "| ---: | ---: | ---: |"
+      for (k = 1; k <= n; k++) {
+        split(want[k], p, "="); name[k] = p[1]; title = (p[2] != "" ? p[2] : p[1]); gsub(/_/, " ", title)
+        head = head " " title " |"; rule = rule " ---: |"
+      }
+      print head; print rule
+      # Points in the order of their numeric value.
+      for (i = 2; i <= points; i++) for (j = i; j > 1 && order[j] + 0 < order[j - 1] + 0; j--) {
+        t = order[j]; order[j] = order[j - 1]; order[j - 1] = t
+      }
+      for (i = 1; i <= points; i++) {
+        key = order[i]; line = "| " key " | " runs[key] " | " failed[key] " |"
+        for (k = 1; k <= n; k++) line = line " " cell[key, name[k]] " |"
+        print line
+      }
+    }' "$csv"
+}
+
+# sweep_section EXPERIMENT SEEDS COMMAND TABLE-FIGURES... : the section of one
+# experiment's sweep, its table, its reliability picture and its notes
+# (lab/results/<EXPERIMENT>-sweep.md).
+sweep_section() {
+  local experiment=$1 seeds=$2 command=$3
+  shift 3
+  local name=$experiment-sweep
+  echo "### $experiment over $seeds seeds"
+  echo
+  local seconds
+  seconds=$(awk -F',' 'NR == 1 { for (i = 1; i <= NF; i++) col[$i] = i; next }
+    $col["figure"] == "run_seconds" { s += $col["mean"] * $col["n"] } END { printf "%.0f", s }' \
+    "$WORK/reports/$name/sweep.csv" 2>/dev/null || true)
+  echo "Each point is an ordinary run, $seeds seeds a point; the runs took ${seconds:-?} s in all (the sum of"
+  echo "their run_seconds) on this 2-core machine:"
+  echo
+  echo "    $command"
+  echo
+  echo "Mean over the seeds ± the half-width of its 95 % confidence interval (Student t), from the"
+  echo "report's sweep.csv; \`runs\` counts the runs that went through, \`failed\` those that did not:"
+  echo
+  sweep_table "$name" "$@"
+  echo
+  local var
+  var=$(head -n 1 "$WORK/reports/$name/sweep.csv" 2>/dev/null | cut -d, -f1)
+  [ -n "$var" ] && picture "$name" "reliability_mean-$var" "$experiment: reliability against $var, $seeds seeds a point"
+  notes "$name"
+}
+
+E1_SWEEP_COMMAND="palaver-lab sweep --lines $LINES --vary nodes=10,50,100,200,500,1000 --seeds 1-$E1_SEEDS --jobs 1 --out e1"
+E2_SWEEP_COMMAND="palaver-lab sweep --nodes 100 --lines $LINES --vary loss=0,0.5,1,2,5,10 --seeds 1-$E2_SEEDS --jobs 2 --out e2"
+E1_SWEEP_FIGURES="join_success reliability_mean reliability_worst mean_hops max_hops stretch rmr diameter ring_intact run_seconds"
+E2_SWEEP_FIGURES="join_success reliability_mean reliability_worst complete_lines ring_intact rmr unreachable_pairs"
+
+# splice START BEFORE FILE: RESULTS.md with the section that begins with the
+# line START (up to the next "## " heading) replaced by FILE, or FILE put in
+# before the line BEFORE when there is no such section.
+splice() {
+  awk -v start="$1" -v before="$2" -v file="$3" '
+    function put(   line) { while ((getline line < file) > 0) print line; close(file); done = 1 }
+    index($0, start) == 1 { skip = 1; put(); next }
+    skip && /^##? / { skip = 0 }
+    !skip && !done && index($0, before) == 1 { put() }
+    !skip { print }
+  ' "$RESULTS"
+}
+
 # sub-report folder of a run inside a comparison, e.g. 06_e1_n1000
 subreport() { ls -d "$WORK/reports/$1"/*_"$2" 2>/dev/null | head -n 1; }
 
@@ -251,6 +376,18 @@ scenario_sections() {
   notes E7
 }
 
+if [ "$ONLY_SWEEPS" = 1 ]; then
+  [ -f "$RESULTS" ] || { echo "lab.sh: --sweeps rewrites sections of $RESULTS, which is missing" >&2; exit 1; }
+  section=$(mktemp)
+  sweep_section E1 "$E1_SEEDS" "$E1_SWEEP_COMMAND" $E1_SWEEP_FIGURES >"$section"
+  splice "### E1 over" "## E2: loss" "$section" >"$RESULTS.new" && mv "$RESULTS.new" "$RESULTS"
+  sweep_section E2 "$E2_SEEDS" "$E2_SWEEP_COMMAND" $E2_SWEEP_FIGURES >"$section"
+  splice "### E2 over" "## E3: churn" "$section" >"$RESULTS.new" && mv "$RESULTS.new" "$RESULTS"
+  rm -f "$section"
+  echo "wrote the sweep sections of $RESULTS"
+  exit 0
+fi
+
 if [ "$ONLY_SCENARIOS" = 1 ]; then
   if [ -f "$RESULTS" ]; then
     sed '/^## E5: /,$d' "$RESULTS" >"$RESULTS.new"
@@ -291,6 +428,7 @@ COMMON="run x nodes joins_completed joins_failed lines reliability_mean reliabil
   sub=$(subreport E1 e1_n100)
   [ -n "$sub" ] && picture E1 "$(basename "$sub")/indegree" "E1: random in-degree at N = 100"
   notes E1
+  sweep_section E1 "$E1_SEEDS" "$E1_SWEEP_COMMAND" $E1_SWEEP_FIGURES
   echo "## E2: loss"
   echo
   table "$WORK/reports/E2/compare.csv" run loss joins_completed joins_failed built_longest_cycle=nodes_on_the_main_ring \
@@ -302,6 +440,7 @@ COMMON="run x nodes joins_completed joins_failed lines reliability_mean reliabil
   picture E2 compare_reliability "E2: reliability against loss"
   picture E2 compare_rmr "E2: redundancy against loss"
   notes E2
+  sweep_section E2 "$E2_SEEDS" "$E2_SWEEP_COMMAND" $E2_SWEEP_FIGURES
   echo "## E3: churn"
   echo
   table "$WORK/reports/E3/compare.csv" run leave crash reliability_mean churned_reliability_mean churned_reliability_min \
