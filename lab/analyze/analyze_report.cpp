@@ -33,29 +33,8 @@ std::string number(const std::optional<double>& v, int digits = 4) { return v ? 
 std::string number(const std::optional<int>& v) { return v ? std::to_string(*v) : std::string(); }
 std::string number(const std::optional<int64_t>& v) { return v ? std::to_string(*v) : std::string(); }
 
-void writeFile(const fs::path& path, const std::string& text) {
-    std::ofstream f(path, std::ios::binary);
-    f << text;
-    if (!f) throw AnalyzeError(path.string() + ": cannot write");
-}
-
 nlohmann::json optionalJson(const std::optional<double>& v) {
     return v && std::isfinite(*v) ? nlohmann::json(*v) : nlohmann::json(nullptr);
-}
-
-// Gnuplot: one script, drawn once as SVG and once as PNG.
-bool plot(const fs::path& dir, const std::string& name, const std::string& body) {
-    std::string script;
-    script += "set terminal svg size 720,420 font 'sans,12' background rgb 'white'\n";
-    script += "set output '" + name + ".svg'\n";
-    script += body;
-    script += "set terminal pngcairo size 720,420 font 'sans,10' background rgb 'white'\n";
-    script += "set output '" + name + ".png'\nreplot\nunset output\n";
-    fs::path scriptPath = dir / (name + ".gp");
-    writeFile(scriptPath, script);
-    // Run inside the report folder so that the script's names are relative.
-    int status = runProgram({"sh", "-c", "cd \"$0\" && exec gnuplot \"$1\"", dir.string(), name + ".gp"}).status;
-    return status == 0 && fs::exists(dir / (name + ".svg")) && fs::exists(dir / (name + ".png"));
 }
 
 const char* StateColour(const std::string& state) {
@@ -148,13 +127,6 @@ std::string tableRow(const std::vector<std::string>& cells, bool header = false)
     for (const std::string& c : cells) row += (header ? "<th>" : "<td>") + html(c) + (header ? "</th>" : "</td>");
     return row + "</tr>\n";
 }
-
-const char* PageStyle =
-    "body{font-family:sans-serif;margin:1.5em;color:#222}"
-    "table{border-collapse:collapse;margin:.5em 0 1.5em}td,th{border:1px solid #bbb;padding:2px 8px;"
-    "text-align:right}th{background:#eee}td:first-child,th:first-child{text-align:left}"
-    "figure{display:inline-block;margin:0 1em 1em 0;vertical-align:top}figure img{width:520px;"
-    "border:1px solid #ccc}figcaption{font-size:90%;color:#555}";
 
 // Counts the pictures that really loaded, for a browser test to read back.
 const char* PageScript =

@@ -2,6 +2,7 @@
 // gnuplot and Graphviz, and report.html, which opens from the file system.
 #pragma once
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -40,5 +41,16 @@ std::vector<std::string> writeComparison(const std::vector<CompareEntry>& runs, 
 std::string csvField(const std::string& text);
 std::string html(const std::string& text);
 std::string gnuplotText(const std::string& text);
+
+// Writes a whole file of a report; throws AnalyzeError when it cannot.
+void writeFile(const std::filesystem::path& path, const std::string& text);
+
+// Draws a gnuplot script body (everything after the terminal and output
+// lines) as DIR/NAME.svg and DIR/NAME.png, keeping the script as NAME.gp;
+// true when gnuplot wrote both.
+bool plot(const std::filesystem::path& dir, const std::string& name, const std::string& body);
+
+// The style sheet of every report page.
+extern const char* const PageStyle;
 
 }  // namespace palaver::lab

@@ -29,12 +29,6 @@ std::string number(double v) {
     return text;
 }
 
-void writeFile(const fs::path& path, const std::string& text) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f << text;
-    if (!f) throw AnalyzeError(path.string() + ": cannot write");
-}
-
 std::string captionOf(const std::string& figure) {
     for (const FigureInfo& i : standardFigures()) {
         if (figure == i.name) return i.caption;
@@ -83,7 +77,7 @@ std::string drawFigure(const SweepFile& f, const std::vector<FigureRow>& rows, c
     for (char c : figure) safe += std::isalnum(static_cast<unsigned char>(c)) || c == '_' ? c : '_';
     const std::string name = safe + "-" + folderValue(xv.name);
     std::string data;
-    std::string plot = "plot ";
+    std::string curveList = "plot ";
     std::size_t index = 0;
     for (const auto& [key, points] : curves) {
         std::vector<std::pair<double, const FigureRow*>> sorted;
@@ -97,7 +91,7 @@ std::string drawFigure(const SweepFile& f, const std::vector<FigureRow>& rows, c
                     number(std::isfinite(r->summary.ci95) ? r->summary.ci95 : 0.0) + "\n";
         }
         data += "\n\n";
-        plot += std::string(index ? ", " : "") + "'" + name + ".dat' index " + std::to_string(index) +
+        curveList += std::string(index ? ", " : "") + "'" + name + ".dat' index " + std::to_string(index) +
                 " using 1:2:3 with yerrorlines pt 7 title '" +
                 gnuplotText(key.empty() ? "mean, 95 % confidence interval" : key) + "'";
         ++index;
@@ -113,22 +107,8 @@ std::string drawFigure(const SweepFile& f, const std::vector<FigureRow>& rows, c
         }
         body += ")\n";
     }
-    std::string script = "set terminal svg size 720,420 font 'sans,12' background rgb 'white'\n";
-    script += "set output '" + name + ".svg'\n" + body + plot + "\n";
-    script += "set terminal pngcairo size 720,420 font 'sans,10' background rgb 'white'\n";
-    script += "set output '" + name + ".png'\nreplot\nunset output\n";
-    writeFile(out / (name + ".gp"), script);
-    const int status = runProgram({"sh", "-c", "cd \"$0\" && exec gnuplot \"$1\"", out.string(), name + ".gp"}).status;
-    std::error_code ec;
-    return status == 0 && fs::exists(out / (name + ".svg"), ec) && fs::exists(out / (name + ".png"), ec) ? name : "";
+    return plot(out, name, body + curveList + "\n") ? name : "";
 }
-
-const char* PageStyle =
-    "body{font-family:sans-serif;margin:1.5em;color:#222}"
-    "table{border-collapse:collapse;margin:.5em 0 1.5em}td,th{border:1px solid #bbb;padding:2px 8px;"
-    "text-align:right}th{background:#eee}td:first-child,th:first-child{text-align:left}"
-    "figure{display:inline-block;margin:0 1em 1em 0;vertical-align:top}figure img{width:520px;"
-    "border:1px solid #ccc}figcaption{font-size:90%;color:#555}";
 
 std::string linkTo(const fs::path& target, const fs::path& from) {
     std::error_code ec;
