@@ -165,7 +165,9 @@ mount_all() {
   bind_in /sys || return 1
   bind_in /dev || return 1
   local d
-  for d in /dev/pts /dev/shm; do
+  # What a booted system or a container has mounted below them: the cgroup
+  # tree (slurmd will not start without it), ptys and shared memory.
+  for d in /sys/fs/cgroup /dev/pts /dev/shm; do
     if mountpoint -q "$d"; then bind_in "$d" || return 1; fi
   done
   bind_in /tmp

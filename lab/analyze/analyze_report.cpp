@@ -808,7 +808,10 @@ std::vector<std::string> writeComparison(const std::vector<CompareEntry>& runs, 
                                         cell(built, "ring_cycles"),
                                         cell(built, "longest_cycle"),
                                         cell(last, "longest_cycle")};
-        for (std::size_t c = 0; c < row.size(); ++c) csv += (c ? "," : "") + csvField(row[c]);
+        for (std::size_t c = 0; c < row.size(); ++c) {
+            if (c) csv += ',';
+            csv += csvField(row[c]);
+        }
         csv += "\n";
         rows.push_back(row);
     }

@@ -269,10 +269,11 @@ std::string findOnPath(const std::string& name) {
     const char* path = std::getenv("PATH");
     if (!path) return "";
     std::istringstream in(path);
-    for (std::string dir; std::getline(in, dir, ':');) {
-        if (dir.empty()) dir = ".";
-        const fs::path candidate = fs::path(dir) / name;
-        if (::access(candidate.c_str(), X_OK) == 0 && !fs::is_directory(candidate)) return dir;
+    for (std::string entry; std::getline(in, entry, ':');) {
+        // An empty entry is the current folder.
+        const fs::path dir = entry.empty() ? fs::path(".") : fs::path(entry);
+        const fs::path candidate = dir / name;
+        if (::access(candidate.c_str(), X_OK) == 0 && !fs::is_directory(candidate)) return dir.string();
     }
     return "";
 }
@@ -434,8 +435,12 @@ std::string indexRanges(const std::vector<std::size_t>& tasks) {
     for (std::size_t i = 0; i < tasks.size();) {
         std::size_t j = i;
         while (j + 1 < tasks.size() && tasks[j + 1] == tasks[j] + 1) ++j;
-        out += (out.empty() ? "" : ",") + std::to_string(tasks[i]);
-        if (j > i) out += "-" + std::to_string(tasks[j]);
+        if (!out.empty()) out += ',';
+        out += std::to_string(tasks[i]);
+        if (j > i) {
+            out += '-';
+            out += std::to_string(tasks[j]);
+        }
         i = j + 1;
     }
     return out;

@@ -1,6 +1,8 @@
 // The lab's nftables rules read back by meaning: nft's JSON listing, with
 // protocol names or numbers, confirms the rules the lab made and refuses
 // any other.
+#include <unistd.h>
+
 #include <nlohmann/json.hpp>
 
 #include "process.h"
@@ -18,13 +20,16 @@ RuleSet sample() {
     return r;
 }
 
-// Loads the rules into a network namespace of a child (as `unshare -rn`
-// makes it) and returns nft's JSON listing, with protocol names, or with
-// numbers as nft prints them where /etc/protocols is missing.
+// Loads the rules into a network namespace of a child and returns nft's
+// JSON listing, with protocol names, or with numbers as nft prints them where
+// /etc/protocols is missing. As the lab does: root makes the network
+// namespace alone, anyone else inside a user namespace (which a chroot, as
+// in a freshly made root, does not allow).
 std::string listedByNft(const RuleSet& rules, bool numericProtocol) {
     const std::string nft = nftProgram();
     const std::string list = nft + (numericProtocol ? " -j -p" : " -j") + " list table ip palaver_lab";
-    ProgramResult r = runProgram({"unshare", "-rn", "sh", "-c", nft + " -f - && " + list}, rulesetScript(rules));
+    ProgramResult r = runProgram({"unshare", ::geteuid() == 0 ? "-n" : "-rn", "sh", "-c", nft + " -f - && " + list},
+                                 rulesetScript(rules));
     EXPECT_EQ(r.status, 0) << r.output;
     return r.output;
 }
