@@ -252,8 +252,8 @@ sweep_table() {
     return 0
   }
   awk -F',' -v columns="$*" '
-    # Three significant digits, without trailing zeros.
-    function short(v) { return (v == "" ? "" : sprintf("%.3g", v)) }
+    # Four significant digits, without trailing zeros.
+    function short(v) { return (v == "" ? "" : sprintf("%.4g", v)) }
     BEGIN { n = split(columns, want, " ") }
     NR == 1 { for (i = 1; i <= NF; i++) col[$i] = i; var = $1; next }
     {
@@ -281,12 +281,12 @@ sweep_table() {
     }' "$csv"
 }
 
-# sweep_section EXPERIMENT SEEDS COMMAND TABLE-FIGURES... : the section of one
-# experiment's sweep, its table, its reliability picture and its notes
-# (lab/results/<EXPERIMENT>-sweep.md).
+# sweep_section EXPERIMENT SEEDS COMMAND PICTURE TABLE-FIGURES... : the section
+# of one experiment's sweep, its table, the picture of one figure against the
+# varied parameter, and its notes (lab/results/<EXPERIMENT>-sweep.md).
 sweep_section() {
-  local experiment=$1 seeds=$2 command=$3
-  shift 3
+  local experiment=$1 seeds=$2 command=$3 shown=$4
+  shift 4
   local name=$experiment-sweep
   echo "### $experiment over $seeds seeds"
   echo
@@ -306,13 +306,13 @@ sweep_section() {
   echo
   local var
   var=$(head -n 1 "$WORK/reports/$name/sweep.csv" 2>/dev/null | cut -d, -f1)
-  [ -n "$var" ] && picture "$name" "reliability_mean-$var" "$experiment: reliability against $var, $seeds seeds a point"
+  [ -n "$var" ] && picture "$name" "$shown-$var" "$experiment: $shown against $var, $seeds seeds a point"
   notes "$name"
 }
 
 E1_SWEEP_COMMAND="palaver-lab sweep --lines $LINES --vary nodes=10,50,100,200,500,1000 --seeds 1-$E1_SEEDS --jobs 1 --out e1"
 E2_SWEEP_COMMAND="palaver-lab sweep --nodes 100 --lines $LINES --vary loss=0,0.5,1,2,5,10 --seeds 1-$E2_SEEDS --jobs 2 --out e2"
-E1_SWEEP_FIGURES="join_success reliability_mean reliability_worst mean_hops max_hops stretch rmr diameter ring_intact run_seconds"
+E1_SWEEP_FIGURES="join_success reliability_mean reliability_worst mean_hops max_hops stretch rmr diameter mean_distance ring_intact run_seconds"
 E2_SWEEP_FIGURES="join_success reliability_mean reliability_worst complete_lines ring_intact rmr unreachable_pairs"
 
 # splice START BEFORE FILE: RESULTS.md with the section that begins with the
@@ -379,9 +379,9 @@ scenario_sections() {
 if [ "$ONLY_SWEEPS" = 1 ]; then
   [ -f "$RESULTS" ] || { echo "lab.sh: --sweeps rewrites sections of $RESULTS, which is missing" >&2; exit 1; }
   section=$(mktemp)
-  sweep_section E1 "$E1_SEEDS" "$E1_SWEEP_COMMAND" $E1_SWEEP_FIGURES >"$section"
+  sweep_section E1 "$E1_SEEDS" "$E1_SWEEP_COMMAND" mean_hops $E1_SWEEP_FIGURES >"$section"
   splice "### E1 over" "## E2: loss" "$section" >"$RESULTS.new" && mv "$RESULTS.new" "$RESULTS"
-  sweep_section E2 "$E2_SEEDS" "$E2_SWEEP_COMMAND" $E2_SWEEP_FIGURES >"$section"
+  sweep_section E2 "$E2_SEEDS" "$E2_SWEEP_COMMAND" reliability_mean $E2_SWEEP_FIGURES >"$section"
   splice "### E2 over" "## E3: churn" "$section" >"$RESULTS.new" && mv "$RESULTS.new" "$RESULTS"
   rm -f "$section"
   echo "wrote the sweep sections of $RESULTS"
@@ -428,7 +428,7 @@ COMMON="run x nodes joins_completed joins_failed lines reliability_mean reliabil
   sub=$(subreport E1 e1_n100)
   [ -n "$sub" ] && picture E1 "$(basename "$sub")/indegree" "E1: random in-degree at N = 100"
   notes E1
-  sweep_section E1 "$E1_SEEDS" "$E1_SWEEP_COMMAND" $E1_SWEEP_FIGURES
+  sweep_section E1 "$E1_SEEDS" "$E1_SWEEP_COMMAND" mean_hops $E1_SWEEP_FIGURES
   echo "## E2: loss"
   echo
   table "$WORK/reports/E2/compare.csv" run loss joins_completed joins_failed built_longest_cycle=nodes_on_the_main_ring \
@@ -440,7 +440,7 @@ COMMON="run x nodes joins_completed joins_failed lines reliability_mean reliabil
   picture E2 compare_reliability "E2: reliability against loss"
   picture E2 compare_rmr "E2: redundancy against loss"
   notes E2
-  sweep_section E2 "$E2_SEEDS" "$E2_SWEEP_COMMAND" $E2_SWEEP_FIGURES
+  sweep_section E2 "$E2_SEEDS" "$E2_SWEEP_COMMAND" reliability_mean $E2_SWEEP_FIGURES
   echo "## E3: churn"
   echo
   table "$WORK/reports/E3/compare.csv" run leave crash reliability_mean churned_reliability_mean churned_reliability_min \

@@ -46,6 +46,13 @@ std::optional<int64_t> optionalInt(const nlohmann::json& object, const char* nam
     return it->get<int64_t>();
 }
 
+std::optional<double> optionalNumber(const nlohmann::json& object, const char* name) {
+    if (!object.is_object()) return std::nullopt;
+    auto it = object.find(name);
+    if (it == object.end() || !it->is_number()) return std::nullopt;
+    return it->get<double>();
+}
+
 std::string stringField(const nlohmann::json& object, const char* name) {
     if (!object.is_object()) return std::string();
     auto it = object.find(name);
@@ -261,7 +268,7 @@ RunData loadRun(const std::vector<std::string>& dirs) {
         }
         for (const auto& p : j.value("phases", nlohmann::json::array())) {
             PhaseInfo phase{stringField(p, "name"), optionalInt(p, "start_ms"), optionalInt(p, "end_ms"),
-                            optionalInt(p, "cpu_ms"), optionalInt(p, "peak_rss_kib")};
+                            optionalInt(p, "cpu_ms"), optionalInt(p, "peak_rss_kib"), optionalNumber(p, "load_average")};
             if (phase.name == "stop" && phase.startMs) run.stopMs = phase.startMs;
             run.phases.push_back(phase);
         }

@@ -479,12 +479,12 @@ std::vector<std::string> writeReport(const Analysis& a, const std::string& outDi
     writeFile(dir / "hops.csv", h);
 
     // phases.csv: what run.json measured of each phase of the lab.
-    std::string ph = "phase,start_ms,end_ms,duration_ms,cpu_ms,peak_rss_kib\n";
+    std::string ph = "phase,start_ms,end_ms,duration_ms,cpu_ms,peak_rss_kib,load_average\n";
     for (const PhaseInfo& p : r.phases) {
         std::optional<int64_t> duration;
         if (p.startMs && p.endMs) duration = *p.endMs - *p.startMs;
         ph += csvField(p.name) + "," + number(p.startMs) + "," + number(p.endMs) + "," + number(duration) + "," +
-              number(p.cpuMs) + "," + number(p.peakRssKib) + "\n";
+              number(p.cpuMs) + "," + number(p.peakRssKib) + "," + number(p.loadAverage, 3) + "\n";
     }
     writeFile(dir / "phases.csv", ph);
 
@@ -666,9 +666,11 @@ std::vector<std::string> writeReport(const Analysis& a, const std::string& outDi
         page += "</ul></details>\n";
     }
     if (!r.phases.empty()) {
-        page += "<h2>Phases</h2>\n<table>\n" + tableRow({"phase", "start ms", "end ms", "cpu ms so far", "peak RSS KiB"}, true);
+        page += "<h2>Phases</h2>\n<table>\n" +
+                tableRow({"phase", "start ms", "end ms", "cpu ms so far", "peak RSS KiB", "load average"}, true);
         for (const PhaseInfo& p : r.phases) {
-            page += tableRow({p.name, number(p.startMs), number(p.endMs), number(p.cpuMs), number(p.peakRssKib)});
+            page += tableRow({p.name, number(p.startMs), number(p.endMs), number(p.cpuMs), number(p.peakRssKib),
+                              number(p.loadAverage, 3)});
         }
         page += "</table>\n";
     }

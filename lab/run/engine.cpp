@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -812,6 +813,11 @@ void Engine::endPhase() {
     phase_["cpu_ms"] = cpuMilliseconds(usage);
     phase_["peak_rss_kib"] = usage.ru_maxrss;
     phase_["lab_thread_cpu_ms"] = cpuMilliseconds(own);
+    // The machine's 1-minute load average at the phase's end: what else
+    // competed with the nodes for the cores (timing figures such as the hop
+    // count of a line's first copy depend on it).
+    double load[1] = {0};
+    if (::getloadavg(load, 1) == 1) phase_["load_average"] = load[0];
     phases_.push_back(phase_);
     progress_.clear();
 }

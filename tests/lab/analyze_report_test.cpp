@@ -22,7 +22,9 @@ void threeNodes(const fs::path& dir, double loss = 0.0) {
     writeText(dir / ("status_" + C + ".csv"), report(C, A, B, {A}, 1, 1));
     if (loss > 0) {
         writeText(dir / "run.json", R"({"seed": 3, "parameters": {"nodes": 3, "loss": )" + std::to_string(loss) +
-                                        R"(}, "nodes": [], "lines": [], "phases": [], "snapshots": []})");
+                                        R"(}, "nodes": [], "lines": [], "snapshots": [], "phases": [)"
+                                        R"({"name": "build", "start_ms": 5, "end_ms": 47, "cpu_ms": 33,)"
+                                        R"( "peak_rss_kib": 9001, "load_average": 2.5}]})");
     }
 }
 
@@ -115,6 +117,17 @@ TEST(AnalyzeCommand, CompareRunsAlongTheirLoss) {
     EXPECT_EQ(rows[0].at("run"), "01_loss1");
     EXPECT_EQ(rows[1].at("reliability_min"), "0.6667");
     EXPECT_TRUE(fs::exists(dir / "cmp/01_loss1/messages.csv"));
+    // Each run's phases as run.json measured them, every column in its place.
+    std::vector<std::string> header;
+    const auto phases = readCsv(dir / "cmp/01_loss1/phases.csv", &header);
+    EXPECT_EQ(header, (std::vector<std::string>{"phase", "start_ms", "end_ms", "duration_ms", "cpu_ms", "peak_rss_kib",
+                                                "load_average"}));
+    ASSERT_EQ(phases.size(), 1u);
+    for (const auto& [column, value] : std::vector<std::pair<std::string, std::string>>{
+             {"phase", "build"}, {"start_ms", "5"}, {"end_ms", "47"}, {"duration_ms", "42"}, {"cpu_ms", "33"},
+             {"peak_rss_kib", "9001"}, {"load_average", "2.5"}}) {
+        EXPECT_EQ(phases[0].at(column), value) << column;
+    }
     EXPECT_TRUE(fs::exists(dir / "cmp/compare_reliability.svg"));
     EXPECT_TRUE(fs::exists(dir / "cmp/compare_rmr.png"));
     // The page links each run's own page by a relative path.

@@ -134,6 +134,8 @@ TEST_F(TwelveNodes, RunJsonAgreesWithTheFiles) {
         EXPECT_GE(p["start_ms"].get<int64_t>(), previousEnd);
         EXPECT_GE(p["end_ms"].get<int64_t>(), p["start_ms"].get<int64_t>());
         EXPECT_GT(p["peak_rss_kib"].get<int64_t>(), 0);
+        ASSERT_TRUE(p.contains("load_average")) << p.dump();
+        EXPECT_GE(p["load_average"].get<double>(), 0.0);
         previousEnd = p["end_ms"];
     }
     ASSERT_EQ(r["snapshots"].size(), 1u);
