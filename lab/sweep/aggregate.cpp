@@ -92,8 +92,8 @@ std::string drawFigure(const SweepFile& f, const std::vector<FigureRow>& rows, c
         }
         data += "\n\n";
         curveList += std::string(index ? ", " : "") + "'" + name + ".dat' index " + std::to_string(index) +
-                " using 1:2:3 with yerrorlines pt 7 title '" +
-                gnuplotText(key.empty() ? "mean, 95 % confidence interval" : key) + "'";
+                     " using 1:2:3 with yerrorlines pt 7 title '" +
+                     gnuplotText(key.empty() ? "mean, 95 % confidence interval" : key) + "'";
         ++index;
     }
     writeFile(out / (name + ".dat"), data);

@@ -113,7 +113,7 @@ Plan buildPlan(const SweepOptions& o) {
         const auto option = std::find_if(o.run.begin(), o.run.end(), [](const RunParameter& p) { return p.set; });
         if (option != o.run.end()) {
             throw InputError("--" + option->name + ": a scenario file sets this itself; change the file's values with "
-                             "--set PATH=VALUE or --vary PATH=V1,V2,... (nodes.count, step.NAME.KEY)");
+                                                   "--set PATH=VALUE or --vary PATH=V1,V2,... (nodes.count, step.NAME.KEY)");
         }
         for (const std::string& setting : o.settings) {
             plan.runArgs.push_back("--set");
@@ -121,7 +121,7 @@ Plan buildPlan(const SweepOptions& o) {
         }
     } else if (!o.settings.empty()) {
         throw InputError("--set " + o.settings.front() + ": --set changes a scenario file's values; without a file, "
-                         "give the run's own options");
+                                                         "give the run's own options");
     }
     for (const RunParameter& p : o.run) {
         if (!p.set) continue;

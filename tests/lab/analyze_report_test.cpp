@@ -124,8 +124,7 @@ TEST(AnalyzeCommand, CompareRunsAlongTheirLoss) {
                                                 "load_average"}));
     ASSERT_EQ(phases.size(), 1u);
     for (const auto& [column, value] : std::vector<std::pair<std::string, std::string>>{
-             {"phase", "build"}, {"start_ms", "5"}, {"end_ms", "47"}, {"duration_ms", "42"}, {"cpu_ms", "33"},
-             {"peak_rss_kib", "9001"}, {"load_average", "2.5"}}) {
+             {"phase", "build"}, {"start_ms", "5"}, {"end_ms", "47"}, {"duration_ms", "42"}, {"cpu_ms", "33"}, {"peak_rss_kib", "9001"}, {"load_average", "2.5"}}) {
         EXPECT_EQ(phases[0].at(column), value) << column;
     }
     EXPECT_TRUE(fs::exists(dir / "cmp/compare_reliability.svg"));
