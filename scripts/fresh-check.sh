@@ -166,8 +166,12 @@ mount_all() {
   bind_in /dev || return 1
   local d
   # What a booted system or a container has mounted below them: the cgroup
-  # tree (slurmd will not start without it), ptys and shared memory.
-  for d in /sys/fs/cgroup /dev/pts /dev/shm; do
+  # tree with every hierarchy in it, parents first (slurmd will not start
+  # without them), ptys and shared memory.
+  while read -r d; do
+    bind_in "$d" || return 1
+  done < <(findmnt -rn -o TARGET -R /sys/fs/cgroup 2>/dev/null)
+  for d in /dev/pts /dev/shm; do
     if mountpoint -q "$d"; then bind_in "$d" || return 1; fi
   done
   bind_in /tmp
