@@ -43,7 +43,11 @@ std::string printable(std::string_view text) {
     return out;
 }
 
-std::string address(const std::string& ip, int p) { return ip.empty() ? "" : ip + "@" + std::to_string(p); }
+// "ip@port" for a UDP packet, the ip alone for any other.
+std::string address(const std::string& ip, bool udp, int p) {
+    if (ip.empty() || !udp) return ip;
+    return ip + "@" + std::to_string(p);
+}
 
 }  // namespace
 
@@ -76,8 +80,8 @@ DropRecord parseDroppedPacket(const unsigned char* packet, std::size_t length, i
 std::string dropsCsvHeader() { return "ms,rule,source,destination,type,ttl,originator,sequence\n"; }
 
 std::string dropsCsvRow(const DropRecord& r) {
-    std::string row = std::to_string(r.ms) + "," + r.rule + "," + address(r.sourceIp, r.udp ? r.sourcePort : 0) +
-                      "," + address(r.destinationIp, r.udp ? r.destinationPort : 0) + ",";
+    std::string row = std::to_string(r.ms) + "," + r.rule + "," + address(r.sourceIp, r.udp, r.sourcePort) + "," +
+                      address(r.destinationIp, r.udp, r.destinationPort) + ",";
     if (r.type != '\0')
         row += std::string(1, r.type) + "," + std::to_string(r.ttl);
     else
