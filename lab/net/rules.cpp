@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
+#include <utility>
 
 #include "process.h"
 
@@ -157,7 +158,12 @@ std::string rulesetScript(const RuleSet& rules) {
     text += table + " {\n";
     text += "    set own {\n        type ipv4_addr . ipv4_addr\n";
     std::vector<std::string> pairs;
-    for (const std::string& ip : rules.own) pairs.push_back(ip + " . " + ip);
+    for (const std::string& ip : rules.own) {
+        std::string pair = ip;
+        pair += " . ";
+        pair += ip;
+        pairs.push_back(std::move(pair));
+    }
     text += elementsLine(pairs) + "    }\n";
     for (const AddressSet& s : rules.sets) {
         text += "    set " + s.name + " {\n        type ipv4_addr\n" + elementsLine(s.ips) + "    }\n";
