@@ -367,25 +367,27 @@ void Node::process(std::string_view text, const sockaddr_in& source, std::FILE* 
     DatagramFields fields = parseDatagram(text, addressText(source));
     std::string datagram(text);
     Outbox out;
+    bool accepted = false;
     {
         auto guard = lock();
-        dispatch(fields, datagram, source, out);
+        accepted = dispatch(fields, datagram, source, out);
     }
+    if (accepted && acceptHook_) acceptHook_(fields.addressText, fields.sequence, fields.ttl);
     flush(out);
 }
 
-void Node::dispatch(const DatagramFields& f, std::string& text, const sockaddr_in& source, Outbox& out) {
+bool Node::dispatch(const DatagramFields& f, std::string& text, const sockaddr_in& source, Outbox& out) {
     if (f.type == '!') {
         // Only the node's own shutdown may stop it: a stop datagram from any
         // other socket is logged and ignored.
         if (isOwnSocket(source)) KeepReceiving = false;
-        return;
+        return false;
     }
     static constexpr std::string_view handled = "NnXxBbDdLlS";
-    if (f.type == '\0' || handled.find(f.type) == std::string_view::npos) return;
+    if (f.type == '\0' || handled.find(f.type) == std::string_view::npos) return false;
     // Every handler stores or answers the carried address: one that could
     // never be sent to is refused here.
-    if (!hasUsableAddress(f)) return;
+    if (!hasUsableAddress(f)) return false;
     switch (f.type) {
     case 'N': onJoinRequest(f, out); break;
     case 'n': onJoinReferral(f, out); break;
@@ -397,9 +399,10 @@ void Node::dispatch(const DatagramFields& f, std::string& text, const sockaddr_i
     case 'd': onNewNext(f); break;
     case 'L': onWalkStep(f, text, out); break;
     case 'l': onWalkReply(f, out); break;
-    case 'S': handleChat(f, text, out); break;
+    case 'S': return handleChat(f, text, out);
     default: break;
     }
+    return false;
 }
 
 }  // namespace palaver

@@ -72,6 +72,11 @@ std::optional<std::string> localHostAddress();
 
 // Where a send went: used by tests and fuzzing to take sends off the wire.
 using SendHook = std::function<void(const std::string& ip, int32_t port, std::string_view text)>;
+// A chat line the node has just accepted: its originator as the datagram
+// carries it, its sequence number and the TTL of the accepted copy. Called
+// on the thread that handled the datagram, after the node lock is released
+// and before the line is passed on.
+using AcceptHook = std::function<void(std::string_view originator, int32_t sequence, int32_t ttl)>;
 
 class Node {
 public:
@@ -85,6 +90,8 @@ public:
     void setFileDirectory(std::string dir) { fileDir_ = std::move(dir); }
     // Replaces the socket send: every datagram goes to the hook instead.
     void setSendHook(SendHook hook) { sendHook_ = std::move(hook); }
+    // Tells the hook of every chat line the node accepts (palaver sets none).
+    void setAcceptHook(AcceptHook hook) { acceptHook_ = std::move(hook); }
 
     // --- node record -------------------------------------------------------
     void resetNode();
@@ -197,7 +204,8 @@ private:
 
     void receiveLoop();
     void process(std::string_view text, const sockaddr_in& source, std::FILE* log);
-    void dispatch(const DatagramFields& f, std::string& text, const sockaddr_in& source, Outbox& out);
+    // True when the datagram was a chat line the node accepted.
+    bool dispatch(const DatagramFields& f, std::string& text, const sockaddr_in& source, Outbox& out);
     void flush(Outbox& out);
     // Every send, to the socket or the hook, passes here first: refused once
     // the node has crashed, else counted in SentCount.
@@ -228,7 +236,7 @@ private:
     void startWalk(Outbox& out);
     void onWalkStep(const DatagramFields& f, std::string& text, Outbox& out);
     void onWalkReply(const DatagramFields& f, Outbox& out);
-    void handleChat(const DatagramFields& f, std::string& text, Outbox& out);
+    bool handleChat(const DatagramFields& f, std::string& text, Outbox& out);
     void updateCritical(const std::string& changedKey);
 
     mutable std::mutex mutex_;
@@ -246,6 +254,7 @@ private:
     Rand15 receiveRandom_;
     std::string fileDir_;
     SendHook sendHook_;
+    AcceptHook acceptHook_;
     std::thread receiver_;
 };
 

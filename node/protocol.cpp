@@ -131,7 +131,7 @@ int32_t Node::sendChat(int32_t ttl, const std::string& ip, int32_t port, std::st
     return sequence;
 }
 
-void Node::handleChat(const DatagramFields& f, std::string& text, Outbox& out) {
+bool Node::handleChat(const DatagramFields& f, std::string& text, Outbox& out) {
     const std::string& key = f.addressText;
     auto it = members_.find(key);
     bool accepted = false;
@@ -158,6 +158,7 @@ void Node::handleChat(const DatagramFields& f, std::string& text, Outbox& out) {
         splitAddress(criticalKey_, ip, port);
         state_.table.critical.assign(CriticalPeerId, ip, port);
     }
+    return accepted;
 }
 
 // The critical member: the first member in key order whose hop count is

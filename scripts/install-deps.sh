@@ -20,11 +20,12 @@ RUN=(
   fonts-ipafont-gothic
 )
 # The package adds palaver-lab (CLI11, JSON, toml++ and Boost's statistical
-# distributions at build time) and dpkg-shlibdeps, which CPack asks for the
+# distributions at build time, libnetfilter-log for the kernel's log of the
+# datagrams its rules drop) and dpkg-shlibdeps, which CPack asks for the
 # package's Depends.
 PACKAGE=(
   "${RUN[@]}"
-  libcli11-dev nlohmann-json3-dev libtomlplusplus-dev libboost-dev
+  libcli11-dev nlohmann-json3-dev libtomlplusplus-dev libboost-dev libnetfilter-log-dev
   dpkg-dev file
 )
 # Tests, static checks, sanitizer and fuzz builds, benchmarks, the lab's

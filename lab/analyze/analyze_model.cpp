@@ -1,6 +1,8 @@
 #include "analyze_model.h"
 
 #include <algorithm>
+#include <charconv>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -199,7 +201,78 @@ std::string networkLabel(const nlohmann::json& change) {
     return text.empty() ? "no loss, no partition" : text;
 }
 
+// A whole decimal number; no value for anything else.
+std::optional<int64_t> wholeNumber(std::string_view text) {
+    int64_t v = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), v);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return v;
+}
+
+std::vector<std::string_view> splitCommas(std::string_view line) {
+    std::vector<std::string_view> cells;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t comma = line.find(',', start);
+        cells.push_back(line.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start));
+        if (comma == std::string_view::npos) return cells;
+        start = comma + 1;
+    }
+}
+
+// accepts.csv as the lab writes it: a header naming the columns, then one
+// row per acceptance. Throws AnalyzeError naming the line of the first
+// row that is not one.
+void readAccepts(const fs::path& path, std::map<AcceptKey, int64_t>& out) {
+    const std::string text = readWholeFile(path);
+    std::size_t pos = 0;
+    std::size_t lineNumber = 0;
+    std::map<std::string, std::size_t> column;
+    const char* const needed[] = {"node", "life", "originator", "sequence", "ms"};
+    while (pos < text.size()) {
+        std::size_t end = text.find('\n', pos);
+        if (end == std::string::npos) end = text.size();
+        std::string_view line(text.data() + pos, end - pos);
+        pos = end + 1;
+        ++lineNumber;
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        const std::vector<std::string_view> cells = splitCommas(line);
+        const std::string place = path.string() + ":" + std::to_string(lineNumber) + ": ";
+        if (lineNumber == 1) {
+            for (std::size_t i = 0; i < cells.size(); ++i) column[std::string(cells[i])] = i;
+            for (const char* name : needed) {
+                if (!column.count(name)) throw AnalyzeError(place + "the header has no column " + name);
+            }
+            continue;
+        }
+        if (line.empty()) continue;
+        if (cells.size() != column.size()) {
+            throw AnalyzeError(place + std::to_string(cells.size()) + " fields where the header names " +
+                               std::to_string(column.size()));
+        }
+        const std::string node = normalAddress(cells[column["node"]]);
+        const std::string originator = normalAddress(cells[column["originator"]]);
+        const auto life = wholeNumber(cells[column["life"]]);
+        const auto sequence = wholeNumber(cells[column["sequence"]]);
+        const auto ms = wholeNumber(cells[column["ms"]]);
+        if (node.empty() || originator.empty()) throw AnalyzeError(place + "an address is not ip@port");
+        if (!life || *life < 1 || !sequence || *sequence < INT32_MIN || *sequence > INT32_MAX || !ms) {
+            throw AnalyzeError(place + "life, sequence and ms must be whole numbers (life from 1)");
+        }
+        out[{node, static_cast<int>(std::min<int64_t>(*life, INT32_MAX)), originator, static_cast<int32_t>(*sequence)}] =
+            *ms;
+    }
+    if (lineNumber == 0) throw AnalyzeError(path.string() + ":1: empty, not even a header");
+}
+
 }  // namespace
+
+std::optional<int64_t> reachTime(const std::vector<int64_t>& sorted, double share) {
+    if (sorted.empty() || !(share > 0)) return std::nullopt;
+    const double wanted = std::ceil(std::min(share, 1.0) * static_cast<double>(sorted.size()) - 1e-9);
+    const auto k = static_cast<std::size_t>(std::max(1.0, wanted));
+    return sorted[std::min(k, sorted.size()) - 1];
+}
 
 RunData loadRun(const std::vector<std::string>& dirs) {
     RunData run;
@@ -219,6 +292,10 @@ RunData loadRun(const std::vector<std::string>& dirs) {
             if (life) readNodeFiles(entry.path(), life, nodes);
         }
 
+        if (fs::exists(dir / "accepts.csv", ec)) {
+            readAccepts(dir / "accepts.csv", run.acceptMs);
+            run.hasAccepts = true;
+        }
         fs::path runJson = dir / "run.json";
         if (!fs::exists(runJson, ec)) continue;
         nlohmann::json j;
@@ -234,6 +311,7 @@ RunData loadRun(const std::vector<std::string>& dirs) {
             run.commandLine = j.value("command_line", nlohmann::json::array());
             run.seed = optionalInt(j, "seed");
             if (j.contains("verdict") && j["verdict"].is_object()) run.verdict = j["verdict"];
+            if (j.contains("drops") && j["drops"].is_object()) run.drops = j["drops"];
         }
         run.hasRunJson = true;
         for (const auto& n : j.value("nodes", nlohmann::json::array())) {
@@ -699,6 +777,28 @@ Analysis analyzeRun(RunData run) {
         }
         if (t.accepts.size() >= 2) {
             t.rmr = (static_cast<double>(t.copies) - 1) / (static_cast<double>(t.accepts.size()) - 1) - 1;
+        }
+        if (r.hasAccepts) {
+            std::vector<std::pair<int64_t, int>> stamps;  // ms, hops
+            for (const auto& [node, hops] : t.accepts) {
+                const NodeInfo& n = r.nodes[node];
+                auto it = r.acceptMs.find(AcceptKey{n.address, n.life, t.originator, t.sequence});
+                if (it != r.acceptMs.end()) stamps.emplace_back(it->second, hops);
+            }
+            std::sort(stamps.begin(), stamps.end());
+            if (!stamps.empty()) {
+                const int64_t zero = t.typedMs.value_or(stamps.front().first);
+                std::vector<int64_t> after;
+                for (const auto& [ms, hops] : stamps) {
+                    after.push_back(ms - zero);
+                    t.timedAccepts.emplace_back(hops, ms - zero);
+                }
+                t.stamped = stamps.size();
+                t.reach50 = reachTime(after, 0.5);
+                t.reach90 = reachTime(after, 0.9);
+                t.reach100 = reachTime(after, 1.0);
+                t.lastAcceptMs = stamps.back().first;
+            }
         }
         if (const Snapshot* snap = snapshotFor(t)) {
             t.snapshot = snap->name;

@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <unordered_map>
 #include <vector>
 
@@ -89,9 +90,17 @@ struct PhaseInfo {
     std::optional<double> loadAverage;  // the machine's 1-minute load average at the phase's end
 };
 
+// When each life of each node accepted each chat line, from accepts.csv:
+// (node address, its life, originator address, sequence) -> ms since the
+// run began.
+using AcceptKey = std::tuple<std::string, int, std::string, int32_t>;
+
 struct RunData {
     std::vector<std::string> dirs;
     bool hasRunJson = false;
+    bool hasAccepts = false;  // an accepts.csv was read
+    std::map<AcceptKey, int64_t> acceptMs;
+    nlohmann::json drops;  // run.json's record of the kernel's drops, null without one
     nlohmann::json parameters = nlohmann::json::object();
     nlohmann::json commandLine = nlohmann::json::array();
     std::optional<int64_t> seed;
@@ -135,7 +144,17 @@ struct Trace {
     std::size_t unreachable = 0;  // accepting nodes with no path in the snapshot
     std::string snapshot;         // the snapshot its paths were taken in
     std::vector<int> shortest;    // shortest distance of each accepting node
+    // Delivery times from accepts.csv, in ms after the line was typed (after
+    // its first acceptance when no typing time is known).
+    std::size_t stamped = 0;  // acceptances with a stamp
+    std::optional<int64_t> reach50, reach90, reach100;
+    std::optional<int64_t> lastAcceptMs;                // since the run began
+    std::vector<std::pair<int, int64_t>> timedAccepts;  // hops, ms after typing
 };
+
+// The time by which `share` (0 < share <= 1) of the stamped acceptances
+// had happened: the ceil(share * n)-th smallest of `sorted`.
+std::optional<int64_t> reachTime(const std::vector<int64_t>& sorted, double share);
 
 // Directed graph of a snapshot: each node to its next, back and random peers.
 struct Graph {

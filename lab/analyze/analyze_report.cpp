@@ -237,6 +237,63 @@ std::string healthPlot(const Analysis& a) {
     return p.str();
 }
 
+// The median of some values; no value for none.
+std::optional<double> median(std::vector<double> v) {
+    if (v.empty()) return std::nullopt;
+    std::sort(v.begin(), v.end());
+    const std::size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// The typed lines that have delivery times.
+std::vector<const Trace*> timedTypedLines(const Analysis& a) {
+    std::vector<const Trace*> out;
+    for (const Trace& t : a.traces) {
+        if (t.kind == "typed" && t.stamped > 0) out.push_back(&t);
+    }
+    return out;
+}
+
+// Why the delivery times are missing ("" when they are there).
+std::string deliveryTimesMissing(const RunData& r) {
+    if (r.hasAccepts) return "";
+    return r.hasRunJson ? "this run folder has no accepts.csv (written by palaver-lab run since it stamps "
+                          "each acceptance)"
+                        : "these are node files alone, without the lab's run.json and accepts.csv";
+}
+
+// reach.dat: one block per typed line, the share of its live nodes reached
+// against ms after typing, as steps; reach_median.dat: the median share over
+// the lines at every moment one of them reached a node.
+void writeReachData(const std::vector<const Trace*>& lines, const fs::path& dir) {
+    std::string blocks;
+    std::vector<int64_t> moments;
+    for (const Trace* t : lines) {
+        const double alive = static_cast<double>(std::max<std::size_t>(t->alive, 1));
+        blocks += "0,0\n";
+        std::size_t k = 0;
+        for (const auto& [hops, ms] : t->timedAccepts) {
+            moments.push_back(ms);
+            blocks += std::to_string(ms) + "," + number(std::min(1.0, static_cast<double>(++k) / alive)) + "\n";
+        }
+        blocks += "\n\n";
+    }
+    std::sort(moments.begin(), moments.end());
+    moments.erase(std::unique(moments.begin(), moments.end()), moments.end());
+    std::string med = "0,0\n";
+    for (int64_t m : moments) {
+        std::vector<double> shares;
+        for (const Trace* t : lines) {
+            std::size_t reached = 0;
+            for (const auto& [hops, ms] : t->timedAccepts) reached += ms <= m;
+            shares.push_back(std::min(1.0, static_cast<double>(reached) / static_cast<double>(std::max<std::size_t>(t->alive, 1))));
+        }
+        med += std::to_string(m) + "," + number(median(shares).value_or(0)) + "\n";
+    }
+    writeFile(dir / "reach.dat", blocks);
+    writeFile(dir / "reach_median.dat", med);
+}
+
 }  // namespace
 
 std::string csvField(const std::string& text) {
@@ -310,6 +367,24 @@ nlohmann::json runSummary(const Analysis& a) {
         j["stretch"] = optionalJson(l.stretch);
         s["lines"].push_back(j);
     }
+    {
+        nlohmann::json d;
+        const std::vector<const Trace*> timed = timedTypedLines(a);
+        d["available"] = r.hasAccepts;
+        d["typed_lines_timed"] = timed.size();
+        auto med = [&](std::optional<int64_t> Trace::*field) {
+            std::vector<double> v;
+            for (const Trace* t : timed) {
+                if (t->*field) v.push_back(static_cast<double>(*(t->*field)));
+            }
+            return optionalJson(median(v));
+        };
+        d["reach50_ms_median"] = med(&Trace::reach50);
+        d["reach90_ms_median"] = med(&Trace::reach90);
+        d["reach100_ms_median"] = med(&Trace::reach100);
+        s["delivery"] = d;
+    }
+    s["drops"] = r.drops.is_object() ? r.drops : nlohmann::json(nullptr);
     s["topology"] = nlohmann::json::array();
     for (const TopologySummary& t : a.topology) {
         nlohmann::json j;
@@ -363,6 +438,29 @@ std::vector<std::string> writeReport(const Analysis& a, const std::string& outDi
              "\n";
     }
     writeFile(dir / "messages.csv", m);
+
+    // delivery.csv: per chat line, when it reached half, 90 % and all of the
+    // nodes that accepted it; delivery_hops.csv: every stamped acceptance of
+    // a typed line with its hop count.
+    std::string dl = "originator,sequence,kind,phase,typed_ms,accepted,stamped,reach50_ms,reach90_ms,reach100_ms,"
+                     "last_accept_ms\n";
+    std::string dh = "originator,sequence,hops,ms\n";
+    std::map<int, std::pair<double, std::size_t>> byHops;  // sum of ms, count
+    for (const Trace& t : a.traces) {
+        dl += csvField(t.originator) + "," + std::to_string(t.sequence) + "," + t.kind + "," + csvField(t.phase) + "," +
+              number(t.typedMs) + "," + std::to_string(t.accepts.size()) + "," + std::to_string(t.stamped) + "," +
+              number(t.reach50) + "," + number(t.reach90) + "," + number(t.reach100) + "," + number(t.lastAcceptMs) +
+              "\n";
+        if (t.kind != "typed") continue;
+        for (const auto& [hops, ms] : t.timedAccepts) {
+            dh += csvField(t.originator) + "," + std::to_string(t.sequence) + "," + std::to_string(hops) + "," +
+                  std::to_string(ms) + "\n";
+            byHops[hops].first += static_cast<double>(ms);
+            ++byHops[hops].second;
+        }
+    }
+    writeFile(dir / "delivery.csv", dl);
+    writeFile(dir / "delivery_hops.csv", dh);
 
     // nodes.csv, one row per life: its closing table, else the latest
     // snapshot taken while it lived.
@@ -579,6 +677,42 @@ std::vector<std::string> writeReport(const Analysis& a, const std::string& outDi
                 failed.push_back("indegree");
             }
         }
+        const std::vector<const Trace*> timed = timedTypedLines(a);
+        if (!timed.empty()) {
+            writeReachData(timed, dir);
+            std::string body = common + "set key bottom right\nset yrange [0:1.05]\nset xrange [0:*]\n"
+                                        "set xlabel 'ms after the line was typed'\n"
+                                        "set ylabel 'share of the live nodes that had accepted it'\n"
+                                        "plot for [i=0:" +
+                               std::to_string(timed.size() - 1) +
+                               "] 'reach.dat' index i using 1:2 with steps lw 1 lc rgb '#B01f77b4' notitle, "
+                               "'reach_median.dat' using 1:2 with steps lw 3 lc rgb 'black' title 'median over the " +
+                               std::to_string(timed.size()) +
+                               " typed lines', NaN with lines lw 1 lc rgb '#601f77b4' title 'one typed line'\n";
+            if (plot(dir, "reach", body)) {
+                figures.push_back({"reach", "How fast each typed line spread: the share of the live nodes that "
+                                            "had accepted it against the time since it was typed"});
+            } else {
+                failed.push_back("reach");
+            }
+            std::string means;
+            for (const auto& [hops, v] : byHops) {
+                means += std::to_string(hops) + "," + number(v.first / static_cast<double>(v.second), 2) + "\n";
+            }
+            writeFile(dir / "delivery_hops_mean.dat", means);
+            const bool fewHops = byHops.empty() || byHops.rbegin()->first <= 20;
+            body = common + "set key top left\nset yrange [0:*]\nset xlabel 'hops (TTL of the accepted copy)'\n"
+                            "set ylabel 'ms after the line was typed'\n" +
+                   (fewHops ? "set xtics 1\n" : "") +
+                   "plot 'delivery_hops.csv' skip 1 using ($3 + (rand(0) - 0.5) * 0.4):4 with points pt 7 "
+                   "ps 0.4 lc rgb '#801f77b4' title 'one acceptance', 'delivery_hops_mean.dat' using 1:2 "
+                   "with linespoints pt 5 lw 2 lc rgb 'black' title 'mean at each hop count'\n";
+            if (plot(dir, "delivery_hops", body)) {
+                figures.push_back({"delivery_hops", "Delivery time against hop count, every acceptance of a typed line"});
+            } else {
+                failed.push_back("delivery_hops");
+            }
+        }
     }
 
     // report.html
@@ -639,6 +773,37 @@ std::vector<std::string> writeReport(const Analysis& a, const std::string& outDi
         for (const RunEvent& e : r.events) page += tableRow({std::to_string(e.ms), e.kind, e.label});
         page += "</table></details>\n";
     }
+    page += "<h2 id=\"delivery\">Delivery times</h2>\n";
+    if (const std::string missing = deliveryTimesMissing(r); !missing.empty()) {
+        page += "<p>Delivery times are not available: " + html(missing) + ".</p>\n";
+    } else {
+        const std::vector<const Trace*> timed = timedTypedLines(a);
+        page += "<p>From accepts.csv: each node's acceptance of each line, stamped by the lab's clock; times in ms "
+                "after the line was typed (delivery.csv per line).</p>\n<table>\n" +
+                tableRow({"typed lines with times", "median ms to 50 %", "median ms to 90 %", "median ms to 100 %",
+                          "slowest line to 100 %"},
+                         true);
+        std::vector<double> v50, v90, v100;
+        for (const Trace* t : timed) {
+            if (t->reach50) v50.push_back(static_cast<double>(*t->reach50));
+            if (t->reach90) v90.push_back(static_cast<double>(*t->reach90));
+            if (t->reach100) v100.push_back(static_cast<double>(*t->reach100));
+        }
+        page += tableRow({std::to_string(timed.size()), number(median(v50), 1), number(median(v90), 1),
+                          number(median(v100), 1),
+                          v100.empty() ? "" : number(*std::max_element(v100.begin(), v100.end()), 1)});
+        page += "</table>\n";
+    }
+    if (r.drops.is_object()) {
+        const nlohmann::json& d = r.drops;
+        auto field = [&](const char* key) { return d.contains(key) && !d[key].is_null() ? d[key].dump() : std::string("-"); };
+        page += "<p>Datagrams the lab's rules dropped: " +
+                (d.value("recorded", false) ? html(field("logged")) + " in drops.csv, " + html(field("counted")) +
+                                                  " counted by the rules (difference " + html(field("difference")) + ")"
+                                            : "not recorded (" + html(d.value("reason", std::string())) + "); " +
+                                                  html(field("counted")) + " counted by the rules") +
+                ".</p>\n";
+    }
     page += "<h2>Topology</h2>\n<table>\n" +
             tableRow({"snapshot", "live", "ring intact", "ring cycles", "dangling next", "back mismatch",
                       "components", "unreachable pairs", "diameter", "mean distance", "ln N / ln(d-1)",
@@ -677,7 +842,7 @@ std::vector<std::string> writeReport(const Analysis& a, const std::string& outDi
     page += "<h2>Pictures</h2>\n";
     for (const auto& [name, caption] : figures) page += figure(name, caption);
     page += "\n<h2>Data</h2>\n<ul>\n";
-    for (const char* f : {"messages.csv", "nodes.csv", "topology.csv", "health.csv", "events.csv", "steps.csv", "indegree.csv",
+    for (const char* f : {"messages.csv", "delivery.csv", "delivery_hops.csv", "nodes.csv", "topology.csv", "health.csv", "events.csv", "steps.csv", "indegree.csv",
                           "hops.csv", "phases.csv", "summary.json"}) {
         page += std::string("<li><a href=\"") + f + "\">" + f + "</a></li>\n";
     }

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
+#include <utility>
 
 #include "process.h"
 
@@ -25,11 +26,13 @@ std::string firstLine(const std::string& text) {
     return line.empty() ? "no message" : line;
 }
 
-std::string ruleText(const DropRule& d) {
+std::string ruleText(const DropRule& d, int logGroup) {
     std::string text = "meta l4proto udp";
     if (!d.from.empty()) text += " ip saddr @" + d.from;
     if (!d.to.empty()) text += " ip daddr @" + d.to;
     if (d.share < 10000) text += " numgen random mod 10000 < " + std::to_string(d.share);
+    text += std::string(" counter name \"") + DropCounter + "\"";
+    if (logGroup > 0) text += " log prefix \"" + d.tag + "\" group " + std::to_string(logGroup);
     return text + " drop";
 }
 
@@ -40,6 +43,9 @@ struct SeenRule {
     std::string from, to;
     int64_t share = -1;  // the numgen threshold; -1 without one
     std::string verdict;
+    bool counted = false;  // counts in the drop counter
+    int64_t logGroup = 0;  // 0: not logged
+    std::string logPrefix;
     int unknown = 0;  // expressions of another kind
 };
 
@@ -66,6 +72,12 @@ SeenRule readRule(const Json& expressions) {
             r.verdict = "accept";
         } else if (e.contains("drop")) {
             r.verdict = "drop";
+        } else if (e.contains("counter") && e["counter"].is_string() &&
+                   e["counter"].get<std::string>() == DropCounter) {
+            r.counted = true;
+        } else if (e.contains("log") && e["log"].is_object() && e["log"].value("group", Json()).is_number_integer()) {
+            r.logGroup = e["log"]["group"].get<int64_t>();
+            r.logPrefix = e["log"].value("prefix", "");
         } else if (e.contains("match")) {
             const Json& m = e["match"];
             const Json& left = m.value("left", Json());
@@ -119,37 +131,45 @@ int dropShare(double percent) {
     return static_cast<int>(std::max(0LL, std::min(10000LL, share)));
 }
 
+namespace {
+
+std::string elementsLine(const std::vector<std::string>& items) {
+    if (items.empty()) return "";
+    std::string text = "        elements = {";
+    for (std::size_t i = 0; i < items.size(); ++i) text += (i ? ", " : " ") + items[i];
+    return text + " }\n";
+}
+
+}  // namespace
+
 std::string rulesetScript(const RuleSet& rules) {
-    // Adding the table first makes the delete succeed when it is not there
-    // yet; nft -f applies the whole script as one transaction.
-    std::string text = std::string("table ip ") + Table + "\ndelete table ip " + Table + "\n";
-    text += std::string("table ip ") + Table + " {\n";
+    // The first block adds whatever is missing (nothing, once the table
+    // exists); the flushes empty the chain and the sets; the last block fills
+    // them. nft -f applies the whole script as one transaction, and the drop
+    // counter, an object of the table, keeps its count through it.
+    const std::string table = std::string("table ip ") + Table;
+    std::string text = table + " {\n    counter " + DropCounter + " {\n    }\n";
+    text += "    set own {\n        type ipv4_addr . ipv4_addr\n    }\n";
+    for (const AddressSet& s : rules.sets) text += "    set " + s.name + " {\n        type ipv4_addr\n    }\n";
+    text += "    chain input {\n        type filter hook input priority filter; policy accept;\n    }\n}\n";
+    text += std::string("flush chain ip ") + Table + " input\n";
+    text += std::string("flush set ip ") + Table + " own\n";
+    for (const AddressSet& s : rules.sets) text += std::string("flush set ip ") + Table + " " + s.name + "\n";
+    text += table + " {\n";
     text += "    set own {\n        type ipv4_addr . ipv4_addr\n";
-    if (!rules.own.empty()) {
-        text += "        elements = {";
-        for (std::size_t i = 0; i < rules.own.size(); ++i) {
-            text += i ? ", " : " ";
-            text += rules.own[i];
-            text += " . ";
-            text += rules.own[i];
-        }
-        text += " }\n";
+    std::vector<std::string> pairs;
+    for (const std::string& ip : rules.own) {
+        std::string pair = ip;
+        pair += " . ";
+        pair += ip;
+        pairs.push_back(std::move(pair));
     }
-    text += "    }\n";
+    text += elementsLine(pairs) + "    }\n";
     for (const AddressSet& s : rules.sets) {
-        text += "    set " + s.name + " {\n        type ipv4_addr\n";
-        if (!s.ips.empty()) {
-            text += "        elements = {";
-            for (std::size_t i = 0; i < s.ips.size(); ++i) text += (i ? ", " : " ") + s.ips[i];
-            text += " }\n";
-        }
-        text += "    }\n";
+        text += "    set " + s.name + " {\n        type ipv4_addr\n" + elementsLine(s.ips) + "    }\n";
     }
-    text +=
-        "    chain input {\n"
-        "        type filter hook input priority filter; policy accept;\n"
-        "        meta l4proto udp ip saddr . ip daddr @own accept\n";
-    for (const DropRule& d : rules.drops) text += "        " + ruleText(d) + "\n";
+    text += "    chain input {\n        meta l4proto udp ip saddr . ip daddr @own accept\n";
+    for (const DropRule& d : rules.drops) text += "        " + ruleText(d, rules.logGroup) + "\n";
     text += "    }\n}\n";
     return text;
 }
@@ -196,6 +216,7 @@ std::string confirmRuleset(const std::string& text, const RuleSet& rules) {
     }
     const SeenRule& first = seen[0];
     if (!first.udp || !first.ownPair || first.verdict != "accept" || first.unknown || first.share >= 0 ||
+        first.counted || first.logGroup != 0 ||
         !first.from.empty() || !first.to.empty()) {
         return "the first rule is not the pass for a node's datagrams to itself";
     }
@@ -203,12 +224,47 @@ std::string confirmRuleset(const std::string& text, const RuleSet& rules) {
         const DropRule& want = rules.drops[i];
         const SeenRule& r = seen[i + 1];
         const int64_t share = want.share < 10000 ? want.share : -1;
+        const bool logged = rules.logGroup > 0 ? r.logGroup == rules.logGroup && r.logPrefix == want.tag : r.logGroup == 0;
         if (!r.udp || r.ownPair || r.verdict != "drop" || r.unknown || r.from != want.from || r.to != want.to ||
-            r.share != share) {
-            return "rule " + std::to_string(i + 2) + " is not '" + ruleText(want) + "'";
+            r.share != share || !r.counted || !logged) {
+            return "rule " + std::to_string(i + 2) + " is not '" + ruleText(want, rules.logGroup) + "'";
         }
     }
     return "";
+}
+
+std::optional<uint64_t> readDropCounter(const std::string& text) {
+    const Json listing = Json::parse(text, nullptr, false);
+    if (listing.is_discarded() || !listing.is_object() || !listing.contains("nftables") ||
+        !listing["nftables"].is_array()) {
+        return std::nullopt;
+    }
+    for (const Json& item : listing["nftables"]) {
+        if (!item.is_object() || !item.contains("counter") || !item["counter"].is_object()) continue;
+        const Json& c = item["counter"];
+        if (c.value("table", "") != Table || c.value("name", "") != DropCounter) continue;
+        const Json packets = c.value("packets", Json());
+        if (packets.is_number_unsigned() || (packets.is_number_integer() && packets.get<int64_t>() >= 0)) {
+            return packets.get<uint64_t>();
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<uint64_t> dropCounter(std::string& reason) {
+    const std::string nft = nftProgram();
+    if (nft.empty()) {
+        reason = "the nft program is missing (Debian package nftables)";
+        return std::nullopt;
+    }
+    ProgramResult list = runProgram({nft, "-j", "list", "counter", "ip", Table, DropCounter});
+    if (list.status != 0) {
+        reason = "nft cannot list the drop counter: " + firstLine(list.output);
+        return std::nullopt;
+    }
+    auto packets = readDropCounter(list.output);
+    if (!packets) reason = "nft's listing holds no drop counter: " + firstLine(list.output);
+    return packets;
 }
 
 std::string nftProgram() {

@@ -26,6 +26,7 @@
 
 #include "analyze_model.h"
 #include "churn.h"
+#include "droplog.h"
 #include "network.h"
 #include "nodes.h"
 #include "rules.h"
@@ -193,6 +194,8 @@ private:
     void startChurn(const StepSpec& step, std::size_t index, Json& record);
     void runChurnEvent(const ChurnEvent& e);
     void stopAll();
+    void writeDrops();
+    void writeAccepts();
 
     // Record.
     void beginPhase(const std::string& name);
@@ -226,6 +229,16 @@ private:
     double lossAll_ = 0;
     std::vector<std::pair<std::pair<std::string, std::string>, double>> lossBetween_;
     std::vector<std::pair<std::string, std::string>> partitions_;
+    // Every address set the rules have used: a set once made stays in the
+    // table, emptied and refilled with each change.
+    std::vector<AddressSet> sets_;
+    bool rulesLoaded_ = false;
+    // The kernel's record of the rules' drops; null when it could not be
+    // opened (dropsReason_ says why).
+    std::unique_ptr<DropLog> drops_;
+    std::string dropsReason_;
+    Json dropsRecord_ = nullptr;
+    Json acceptsRecord_ = nullptr;
     Json lines_ = Json::array();
     Json phases_ = Json::array();
     Json steps_ = Json::array();
@@ -268,11 +281,23 @@ int Engine::setUp() {
         std::fprintf(stderr, "palaver-lab: cannot create %s: %s\n", out_.c_str(), ec.message().c_str());
         return 1;
     }
+    if (network_ == "namespace") {
+        // Bound here, inside the nodes' namespace, before any rule drops.
+        drops_ = std::make_unique<DropLog>(t0_);
+        dropsReason_ = drops_->open(DropLogGroup);
+        if (!dropsReason_.empty()) {
+            drops_.reset();
+            std::fprintf(stderr, "palaver-lab: the dropped datagrams cannot be recorded (%s); the run goes on\n",
+                         dropsReason_.c_str());
+        }
+    } else {
+        dropsReason_ = "the nodes ran on the host's network, where the lab drops nothing";
+    }
     if (!s_.contact.empty()) contact_ = parseContact(s_.contact);
     const auto ips = consecutiveAddresses(s_.firstAddress, s_.nodes, !host);
     slots_.resize(static_cast<std::size_t>(s_.nodes));
     for (std::size_t i = 0; i < slots_.size(); ++i) slots_[i].address = Address{(*ips)[i], s_.port};
-    nodes_ = std::make_unique<LocalNodes>(slots_.size());
+    nodes_ = std::make_unique<LocalNodes>(slots_.size(), t0_);
     return 0;
 }
 
@@ -622,21 +647,22 @@ bool Engine::changeNetwork(const StepSpec& step, Json& record) {
     }
     RuleSet rules;
     for (const Slot& slot : slots_) rules.own.push_back(slot.address.ip);
+    rules.logGroup = drops_ ? DropLogGroup : 0;
     auto setOf = [&](const std::string& group) {
         std::size_t index = 0;
         while (s_.groups[index].name != group) ++index;
         std::string name = "g" + std::to_string(index);
-        if (std::none_of(rules.sets.begin(), rules.sets.end(), [&](const AddressSet& a) { return a.name == name; })) {
+        if (std::none_of(sets_.begin(), sets_.end(), [&](const AddressSet& a) { return a.name == name; })) {
             AddressSet a{name, {}};
             for (std::size_t i : s_.groups[index].members) a.ips.push_back(slots_[i].address.ip);
-            rules.sets.push_back(a);
+            sets_.push_back(a);
         }
         return name;
     };
     Json state = Json{{"loss", lossAll_}, {"loss_between", Json::array()}, {"partitions", Json::array()}};
     for (const auto& [a, b] : partitions_) {
-        rules.drops.push_back(DropRule{setOf(a), setOf(b), 10000});
-        rules.drops.push_back(DropRule{setOf(b), setOf(a), 10000});
+        rules.drops.push_back(DropRule{setOf(a), setOf(b), 10000, "partition"});
+        rules.drops.push_back(DropRule{setOf(b), setOf(a), 10000, "partition"});
         state["partitions"].push_back(Json::array({a, b}));
     }
     for (const auto& [groups, percent] : lossBetween_) {
@@ -647,7 +673,9 @@ bool Engine::changeNetwork(const StepSpec& step, Json& record) {
         state["loss_between"].push_back(Json{{"groups", Json::array({groups.first, groups.second})}, {"loss", percent}});
     }
     if (dropShare(lossAll_) > 0) rules.drops.push_back(DropRule{"", "", dropShare(lossAll_)});
+    rules.sets = sets_;
     const std::string reason = applyRuleset(rules);
+    rulesLoaded_ = rulesLoaded_ || reason.empty();
     const int64_t when = ms();
     if (!reason.empty()) {
         progress_.clear();
@@ -883,6 +911,8 @@ int Engine::execute() {
     stopAll();
     joins_.clear();
     pump();
+    writeDrops();
+    writeAccepts();
     endPhase();
 
     const Json v = verdict();
@@ -891,6 +921,78 @@ int Engine::execute() {
     printSummary();
     if (!s_.expectations.empty()) printVerdict(v);
     return v["passed"].get<bool>() ? 0 : 1;
+}
+
+// drops.csv: what the kernel logged of the rules' drops, and the check of
+// its count against the rules' own counter. Runs once no node sends.
+void Engine::writeDrops() {
+    std::optional<uint64_t> counted;
+    std::string counterReason;
+    if (!rulesLoaded_) {
+        counted = 0;  // no rule was ever loaded: nothing was dropped
+    } else {
+        counted = dropCounter(counterReason);
+    }
+    std::vector<DropRecord> records;
+    uint64_t overruns = 0;
+    if (drops_) {
+        drops_->close();
+        records = drops_->records();
+        overruns = drops_->overruns();
+    }
+    std::string text = dropsCsvHeader();
+    for (const DropRecord& r : records) text += dropsCsvRow(r);
+    std::ofstream file(out_ / "drops.csv", std::ios::binary);
+    file << text;
+    if (!file.good()) std::fprintf(stderr, "palaver-lab: drops.csv could not be written into %s\n", out_.c_str());
+    const bool recorded = drops_ != nullptr;
+    dropsRecord_ = Json{{"recorded", recorded},
+                        {"reason", dropsReason_},
+                        {"group", recorded ? Json(DropLogGroup) : Json(nullptr)},
+                        {"logged", records.size()},
+                        {"counted", counted ? Json(*counted) : Json(nullptr)},
+                        {"counter_error", counterReason},
+                        {"difference", nullptr},
+                        {"overruns", overruns}};
+    if (!counted) {
+        std::fprintf(stderr, "palaver-lab: the rules' drop counter cannot be read (%s): drops.csv is unchecked\n",
+                     counterReason.c_str());
+    } else if (recorded) {
+        const auto difference = static_cast<int64_t>(records.size()) - static_cast<int64_t>(*counted);
+        dropsRecord_["difference"] = difference;
+        if (difference != 0) {
+            std::fprintf(stderr,
+                         "palaver-lab: drops.csv holds %zu dropped datagrams but the rules counted %llu (%lld; "
+                         "%llu times the log's buffer was full)\n",
+                         records.size(), static_cast<unsigned long long>(*counted), static_cast<long long>(difference),
+                         static_cast<unsigned long long>(overruns));
+        }
+    } else if (*counted > 0) {
+        std::fprintf(stderr, "palaver-lab: the rules dropped %llu datagrams that drops.csv cannot list (%s)\n",
+                     static_cast<unsigned long long>(*counted), dropsReason_.c_str());
+    }
+}
+
+// accepts.csv: every chat line each life of each node accepted, with the
+// lab's stamp. Runs once every receive thread has ended.
+void Engine::writeAccepts() {
+    std::vector<AcceptStamp> stamps = nodes_->accepts();
+    std::stable_sort(stamps.begin(), stamps.end(),
+                     [](const AcceptStamp& a, const AcceptStamp& b) { return a.ms < b.ms; });
+    std::string text = "node,life,originator,sequence,ttl,ms\n";
+    for (const AcceptStamp& a : stamps) {
+        std::string originator;
+        for (char c : a.originator) {
+            const auto u = static_cast<unsigned char>(c);
+            originator += (u > 0x20 && u < 0x7f && c != ',' && c != '"') ? c : '?';
+        }
+        text += slots_[a.node].address.key() + "," + std::to_string(a.life) + "," + originator + "," +
+                std::to_string(a.sequence) + "," + std::to_string(a.ttl) + "," + std::to_string(a.ms) + "\n";
+    }
+    std::ofstream file(out_ / "accepts.csv", std::ios::binary);
+    file << text;
+    if (!file.good()) std::fprintf(stderr, "palaver-lab: accepts.csv could not be written into %s\n", out_.c_str());
+    acceptsRecord_ = Json{{"file", "accepts.csv"}, {"rows", stamps.size()}};
 }
 
 // ---------------------------------------------------------------------------
@@ -1084,6 +1186,8 @@ void Engine::writeRecord(const Json& verdictRecord) const {
     record["network_changes"] = network_changes_;
     record["churn"] = churns_;
     record["end_health"] = endHealth_;
+    record["drops"] = dropsRecord_;
+    record["accepts"] = acceptsRecord_;
     record["verdict"] = verdictRecord;
     record["hold"] = hold_;
     record["end_ms"] = ms();

@@ -9,7 +9,21 @@ namespace {
 constexpr std::chrono::milliseconds StopTimeout{10000};
 }
 
-LocalNodes::LocalNodes(std::size_t count) : nodes_(count) {}
+LocalNodes::LocalNodes(std::size_t count, std::chrono::steady_clock::time_point start)
+    : start_(start), lives_(count, 0), nodes_(count) {}
+
+void LocalNodes::stamp(std::size_t i, int life, std::string_view originator, int32_t sequence, int32_t ttl) {
+    const int64_t ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_).count();
+    AcceptStamp s{ms, i, life, std::string(originator.substr(0, AddressFieldWidth + 1)), sequence, ttl};
+    std::lock_guard<std::mutex> guard(acceptsMutex_);
+    accepts_.push_back(std::move(s));
+}
+
+std::vector<AcceptStamp> LocalNodes::accepts() const {
+    std::lock_guard<std::mutex> guard(acceptsMutex_);
+    return accepts_;
+}
 
 int LocalNodes::start(std::size_t i, const std::string& ip, int port, const std::string& dir, uint32_t seed,
                       int32_t& id, std::string& error) {
@@ -24,6 +38,11 @@ int LocalNodes::start(std::size_t i, const std::string& ip, int port, const std:
     copyField(node.NodeName, "lab");
     node.LogFlag = 1;
     node.setFileDirectory(dir);
+    // The life this start begins; counted only once it has started.
+    const int life = lives_[i] + 1;
+    node.setAcceptHook([this, i, life](std::string_view originator, int32_t sequence, int32_t ttl) {
+        stamp(i, life, originator, sequence, ttl);
+    });
     node.initialise(seed);
     const int result = node.startNode(ip, port);
     if (result != 0) {
@@ -34,6 +53,7 @@ int LocalNodes::start(std::size_t i, const std::string& ip, int port, const std:
         error = "no receive thread could be started";
         return 4;
     }
+    lives_[i] = life;
     auto guard = node.lock();
     id = node.state().self.id;
     return 0;

@@ -4,9 +4,11 @@
 // (other processes or machines) without a second executor.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,17 @@ struct NodeCounters {
     int32_t joinState = 0;
     int32_t chatSequence = 0;
     bool running = false;  // its receive thread runs
+};
+
+// A chat line accepted by a node, stamped by the lab's clock the moment the
+// node accepted it.
+struct AcceptStamp {
+    int64_t ms = 0;  // since the run began
+    std::size_t node = 0;
+    int life = 1;            // the node's life (1, 2, ...)
+    std::string originator;  // as the datagram carried it
+    int32_t sequence = 0;
+    int32_t ttl = 0;  // of the accepted copy
 };
 
 class NodeHost {
@@ -52,11 +65,15 @@ public:
     virtual std::size_t memberCount(std::size_t i) const = 0;
     // Its status report text (neighbour table and members).
     virtual std::string table(std::size_t i) const = 0;
+    // Every chat line accepted so far by every life, in the order they were
+    // stamped; complete once every node has stopped.
+    virtual std::vector<AcceptStamp> accepts() const = 0;
 };
 
 class LocalNodes : public NodeHost {
 public:
-    explicit LocalNodes(std::size_t count);
+    // `start`: the zero of the acceptance stamps.
+    LocalNodes(std::size_t count, std::chrono::steady_clock::time_point start);
     int start(std::size_t i, const std::string& ip, int port, const std::string& dir, uint32_t seed, int32_t& id,
               std::string& error) override;
     void join(std::size_t i, const std::string& ip, int port) override;
@@ -70,8 +87,19 @@ public:
     bool holds(std::size_t i, const std::string& originator, int32_t sequence) const override;
     std::size_t memberCount(std::size_t i) const override;
     std::string table(std::size_t i) const override;
+    std::vector<AcceptStamp> accepts() const override;
 
 private:
+    // Called on the receive threads without the node lock: a small lock of
+    // its own around one append.
+    void stamp(std::size_t i, int life, std::string_view originator, int32_t sequence, int32_t ttl);
+
+    std::chrono::steady_clock::time_point start_;
+    mutable std::mutex acceptsMutex_;
+    std::vector<AcceptStamp> accepts_;
+    std::vector<int> lives_;
+    // Declared after what the nodes' accept hooks write into, so that the
+    // nodes (and their receive threads) end first.
     std::vector<std::unique_ptr<Node>> nodes_;
     uint64_t retired_ = 0;  // activity of ended lives
 };

@@ -1,10 +1,15 @@
 // The lab's nftables rules read back by meaning: nft's JSON listing, with
 // protocol names or numbers, confirms the rules the lab made and refuses
 // any other.
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "network.h"
 #include "process.h"
 #include "rules.h"
 #include "run_support.h"
@@ -16,7 +21,8 @@ RuleSet sample() {
     RuleSet r;
     r.own = {"127.9.0.1", "127.9.0.2", "127.9.0.3", "127.9.0.4"};
     r.sets = {{"g1", {"127.9.0.1", "127.9.0.2"}}, {"g2", {"127.9.0.3", "127.9.0.4"}}};
-    r.drops = {{"g1", "g2", 10000}, {"g2", "g1", 10000}, {"g1", "g2", 500}, {"", "", dropShare(2.5)}};
+    r.drops = {{"g1", "g2", 10000, "partition"}, {"g2", "g1", 10000, "partition"}, {"g1", "g2", 500}, {"", "", dropShare(2.5)}};
+    r.logGroup = 21;
     return r;
 }
 
@@ -65,12 +71,96 @@ TEST(Rules, BothFormsOfTheListingConfirmTheRules) {
     r = rules;
     r.drops[3].share = 10000;
     others.push_back({"every datagram", r});
+    r = rules;
+    r.logGroup = 0;
+    others.push_back({"no log", r});
+    r = rules;
+    r.logGroup = 22;
+    others.push_back({"another log group", r});
+    r = rules;
+    r.drops[1].tag = "loss";
+    others.push_back({"another log prefix", r});
     for (const auto& [what, other] : others) {
         EXPECT_NE(confirmRuleset(named, other), "") << what;
         EXPECT_NE(confirmRuleset(numbered, other), "") << what;
     }
     EXPECT_NE(confirmRuleset("not json", rules), "");
     EXPECT_NE(confirmRuleset(R"({"nftables": []})", rules), "");
+}
+
+TEST(Rules, ADropRuleThatDoesNotCountIsRefused) {
+    const RuleSet rules = sample();
+    nlohmann::json j = nlohmann::json::parse(listedByNft(rules, false));
+    ASSERT_EQ(confirmRuleset(j.dump(), rules), "");
+    EXPECT_EQ(readDropCounter(j.dump()), std::optional<uint64_t>(0));
+    bool removed = false;
+    for (auto& item : j["nftables"]) {
+        if (!item.contains("rule") || removed) continue;
+        auto& expr = item["rule"]["expr"];
+        for (std::size_t k = 0; k < expr.size(); ++k) {
+            if (expr[k].contains("counter")) {
+                expr.erase(k);
+                removed = true;
+                break;
+            }
+        }
+    }
+    ASSERT_TRUE(removed);
+    EXPECT_NE(confirmRuleset(j.dump(), rules), "");
+}
+
+TEST(Rules, TheDropCounterIsReadFromItsOwnTableByName) {
+    auto listing = [](const std::string& table, const std::string& name, const nlohmann::json& packets) {
+        nlohmann::json c = {{"family", "ip"}, {"name", name}, {"table", table}, {"packets", packets}, {"bytes", 9}};
+        return nlohmann::json{{"nftables", {{{"metainfo", {{"version", "1.0.6"}}}}, {{"counter", c}}}}}.dump();
+    };
+    EXPECT_EQ(readDropCounter(listing("palaver_lab", "dropped", 17)), std::optional<uint64_t>(17));
+    EXPECT_EQ(readDropCounter(listing("other", "dropped", 17)), std::nullopt);
+    EXPECT_EQ(readDropCounter(listing("palaver_lab", "kept", 17)), std::nullopt);
+    EXPECT_EQ(readDropCounter(listing("palaver_lab", "dropped", -1)), std::nullopt);
+    EXPECT_EQ(readDropCounter(listing("palaver_lab", "dropped", "17")), std::nullopt);
+    EXPECT_EQ(readDropCounter("not json"), std::nullopt);
+}
+
+// In a child of its own network namespace: rules that drop everything sent
+// to 127.0.0.1, three datagrams, a change of the rules, two more. The
+// counter must hold all five: a change keeps what it counted.
+TEST(Rules, TheCounterKeepsItsCountThroughAChange) {
+    TempDir dir;
+    const fs::path result = dir.path() / "result";
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::ofstream out(result);
+        auto send = [](int n) {
+            const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+            sockaddr_in to{};
+            to.sin_family = AF_INET;
+            to.sin_port = htons(5000);
+            to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            for (int i = 0; i < n; ++i) ::sendto(fd, "x", 1, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+            ::close(fd);
+        };
+        std::string reason = enterPrivateNetwork();
+        RuleSet first;
+        first.own = {"127.9.0.1"};
+        first.sets = {{"g0", {"127.0.0.1"}}};
+        first.drops = {{"", "g0", 10000, "partition"}};
+        RuleSet second = first;
+        second.drops = {{"g0", "", 10000, "loss"}, {"", "", 5000}};
+        if (reason.empty()) reason = applyRuleset(first);
+        if (reason.empty()) send(3);
+        if (reason.empty()) reason = applyRuleset(second);
+        if (reason.empty()) send(2);
+        std::optional<uint64_t> counted;
+        if (reason.empty()) counted = dropCounter(reason);
+        out << (counted ? std::to_string(*counted) : "error: " + reason);
+        out.close();
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_EQ(readFile(result).value_or("no result"), "5");
 }
 
 TEST(Rules, AnUnknownProtocolNumberIsNotUdp) {

@@ -122,6 +122,24 @@ TEST_F(TwelveNodes, TheNodesFormOneRingAndEveryLineReachedEveryNode) {
     }
 }
 
+TEST_F(TwelveNodes, WithoutLossDropsCsvIsItsHeaderAloneAndAcceptsCsvMatchesTheLogs) {
+    EXPECT_EQ(readFile(folder() / "drops.csv").value_or("<missing>"),
+              "ms,rule,source,destination,type,ttl,originator,sequence\n");
+    const json& d = record()["drops"];
+    EXPECT_EQ(d["recorded"], true) << d.dump();
+    EXPECT_EQ(d["logged"], 0) << d.dump();
+    EXPECT_EQ(d["counted"], 0) << d.dump();
+    EXPECT_EQ(d["difference"], 0) << d.dump();
+    const auto stamped = acceptsCsv(folder());
+    EXPECT_EQ(stamped, acceptedInLogs(folder(), addresses(record())));
+    // Each typed line once at every node.
+    for (const json& line : record()["lines"]) {
+        std::size_t at = 0;
+        for (const std::string& a : addresses(record())) at += stamped.count({a, line["originator"], line["sequence"]});
+        EXPECT_EQ(at, 12u) << line.dump();
+    }
+}
+
 TEST_F(TwelveNodes, RunJsonAgreesWithTheFiles) {
     const json& r = record();
     EXPECT_EQ(r["seed"], 7);

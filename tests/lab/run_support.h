@@ -11,10 +11,13 @@
 #include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "datagram.h"
 #include "test_support.h"
 
 extern char** environ;
@@ -127,6 +130,65 @@ inline std::vector<std::string> ringFrom(const std::map<std::string, Report>& re
         if (at == start) break;
     }
     return visited;
+}
+
+// A CSV file without quoting as rows of cells; the header row first.
+inline std::vector<std::vector<std::string>> csvRows(const fs::path& path) {
+    std::vector<std::vector<std::string>> rows;
+    std::istringstream in(readFile(path).value_or(""));
+    for (std::string line; std::getline(in, line);) {
+        std::vector<std::string> cells;
+        std::size_t start = 0;
+        for (;;) {
+            const std::size_t comma = line.find(',', start);
+            cells.push_back(line.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+            if (comma == std::string::npos) break;
+            start = comma + 1;
+        }
+        rows.push_back(cells);
+    }
+    return rows;
+}
+
+// (node, originator, sequence): a chat line a node accepted.
+using Acceptance = std::tuple<std::string, std::string, int>;
+
+// The chat lines each node's log shows it accepted: the member-table rule
+// replayed over its received chat datagrams (a line is accepted when its
+// originator is new to the node or its sequence is above the last one).
+inline std::multiset<Acceptance> acceptedInLogs(const fs::path& folder, const std::vector<std::string>& nodes) {
+    std::multiset<Acceptance> out;
+    for (const std::string& node : nodes) {
+        std::istringstream log(readFile(folder / (node + ".txt")).value_or(""));
+        std::map<std::string, int> last;
+        for (std::string line; std::getline(log, line);) {
+            if (line.empty() || line[0] != 'S') continue;
+            const DatagramFields f = parseDatagram(line, "");
+            if (!hasUsableAddress(f)) continue;
+            auto it = last.find(f.addressText);
+            if (it != last.end() && f.sequence <= it->second) continue;
+            last[f.addressText] = f.sequence;
+            out.insert({node, f.addressText, f.sequence});
+        }
+    }
+    return out;
+}
+
+// accepts.csv's acceptances of the nodes' first lives, and its header.
+inline std::multiset<Acceptance> acceptsCsv(const fs::path& folder, std::vector<std::string>* header = nullptr) {
+    std::multiset<Acceptance> out;
+    const auto rows = csvRows(folder / "accepts.csv");
+    if (rows.empty()) return out;
+    if (header) *header = rows[0];
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+        const auto& r = rows[i];
+        if (r.size() != 6 || r[1] != "1") {
+            out.insert({"bad row " + std::to_string(i), "", 0});
+            continue;
+        }
+        out.insert({r[0], r[2], std::stoi(r[3])});
+    }
+    return out;
 }
 
 // A loopback block of this test process: 127.<b>.x.y with b from the pid,

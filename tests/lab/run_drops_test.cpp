@@ -1,0 +1,166 @@
+// A run under heavy loss checked against the kernel's own record: drops.csv
+// holds as many datagrams as the rules counted, each one a datagram its
+// sender really sent, and accepts.csv holds exactly the acceptances the
+// nodes' logs show.
+#include <fstream>
+
+#include "run_support.h"
+
+namespace palaver::lab::test {
+namespace {
+
+using nlohmann::json;
+
+// Eight nodes joined without loss, then 40 % loss and four lines: plenty of
+// chat copies are dropped.
+constexpr const char* Scenario = R"(seed = 5
+
+[nodes]
+count = 8
+
+[timing]
+quiet_ms = 500
+
+[[step]]
+name = "start"
+do = "start"
+
+[[step]]
+name = "build"
+do = "join"
+
+[[step]]
+name = "loss"
+do = "loss"
+percent = 40.0
+
+[[step]]
+name = "lines"
+do = "lines"
+count = 4
+)";
+
+class HeavyLoss : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        logs_ = new TempDir;
+        folder_ = new fs::path(logs_->path() / "run");
+        const fs::path scenario = logs_->path() / "loss.toml";
+        std::ofstream(scenario) << Scenario;
+        finished_ = new Finished(runLab({"run", scenario.string(), "--out", folder_->string()}, *logs_));
+        record_ = new json(runRecord(*folder_));
+    }
+    static void TearDownTestSuite() {
+        delete record_;
+        delete finished_;
+        delete folder_;
+        delete logs_;
+    }
+    void SetUp() override {
+        ASSERT_EQ(finished_->status, 0) << finished_->err;
+        ASSERT_TRUE(record_->is_object());
+    }
+    static const json& record() { return *record_; }
+    static const fs::path& folder() { return *folder_; }
+    static const std::string& errors() { return finished_->err; }
+    static std::vector<std::string> nodes() {
+        std::vector<std::string> out;
+        for (const json& n : record()["nodes"]) out.push_back(n["address"]);
+        return out;
+    }
+
+private:
+    static TempDir* logs_;
+    static fs::path* folder_;
+    static Finished* finished_;
+    static json* record_;
+};
+TempDir* HeavyLoss::logs_ = nullptr;
+fs::path* HeavyLoss::folder_ = nullptr;
+Finished* HeavyLoss::finished_ = nullptr;
+json* HeavyLoss::record_ = nullptr;
+
+TEST_F(HeavyLoss, DropsCsvHoldsExactlyWhatTheRulesCounted) {
+    const json& d = record()["drops"];
+    ASSERT_TRUE(d.is_object()) << record().dump(2);
+    EXPECT_TRUE(d["recorded"].get<bool>()) << d.dump();
+    const auto rows = csvRows(folder() / "drops.csv");
+    ASSERT_FALSE(rows.empty());
+    EXPECT_EQ(rows[0], (std::vector<std::string>{"ms", "rule", "source", "destination", "type", "ttl", "originator",
+                                                 "sequence"}));
+    ASSERT_TRUE(d["counted"].is_number()) << d.dump();
+    const auto counted = d["counted"].get<uint64_t>();
+    EXPECT_GT(counted, 0u);
+    EXPECT_EQ(rows.size() - 1, counted);
+    EXPECT_EQ(d["logged"].get<uint64_t>(), counted);
+    EXPECT_EQ(d["difference"], 0);
+    EXPECT_EQ(errors().find("drops.csv holds"), std::string::npos) << errors();
+}
+
+TEST_F(HeavyLoss, EachDroppedChatCopyWasSentByANodeThatAcceptedTheLineOneHopEarlier) {
+    const std::vector<std::string> all = nodes();
+    const std::set<std::string> known(all.begin(), all.end());
+    int64_t lossFrom = -1;
+    for (const json& s : record()["steps"]) {
+        if (s["name"] == "loss") lossFrom = s["action_ms"];
+    }
+    ASSERT_GE(lossFrom, 0);
+    // The first copy of each line in each node's log: the one it accepted
+    // and passed on, one hop further.
+    std::map<std::pair<std::string, std::string>, int> firstTtl;  // (node, "originator#sequence") -> TTL
+    for (const std::string& node : all) {
+        std::istringstream log(readFile(folder() / (node + ".txt")).value_or(""));
+        for (std::string line; std::getline(log, line);) {
+            if (line.empty() || line[0] != 'S') continue;
+            const DatagramFields f = parseDatagram(line, "");
+            firstTtl.emplace(std::make_pair(node, f.addressText + "#" + std::to_string(f.sequence)), f.ttl);
+        }
+    }
+    const auto rows = csvRows(folder() / "drops.csv");
+    std::size_t chats = 0;
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+        const auto& r = rows[i];
+        ASSERT_EQ(r.size(), 8u) << i;
+        EXPECT_EQ(r[1], "loss") << i;
+        EXPECT_GE(std::stoll(r[0]), lossFrom) << "dropped before the rule was loaded, row " << i;
+        EXPECT_TRUE(known.count(r[2])) << "source " << r[2];
+        EXPECT_TRUE(known.count(r[3])) << "destination " << r[3];
+        EXPECT_NE(r[2], r[3]) << "a node's datagrams to itself pass";
+        if (r[4] != "S") continue;
+        ++chats;
+        EXPECT_TRUE(known.count(r[6])) << "originator " << r[6];
+        auto it = firstTtl.find({r[2], r[6] + "#" + r[7]});
+        ASSERT_NE(it, firstTtl.end()) << "the sender " << r[2] << " never took in " << r[6] << " #" << r[7];
+        EXPECT_EQ(std::stoi(r[5]), it->second + 1) << "row " << i;
+    }
+    EXPECT_GT(chats, 0u);
+}
+
+TEST_F(HeavyLoss, AcceptsCsvHoldsEveryAcceptanceTheLogsShowAndNoOther) {
+    std::vector<std::string> header;
+    const auto stamped = acceptsCsv(folder(), &header);
+    EXPECT_EQ(header, (std::vector<std::string>{"node", "life", "originator", "sequence", "ttl", "ms"}));
+    const auto fromLogs = acceptedInLogs(folder(), nodes());
+    EXPECT_FALSE(fromLogs.empty());
+    EXPECT_EQ(stamped, fromLogs);
+    EXPECT_EQ(record()["accepts"]["rows"].get<std::size_t>(), fromLogs.size());
+    // The same clock as run.json: a typist accepts its own line after the
+    // lab typed it, and nobody after the run ended.
+    const int64_t end = record()["end_ms"];
+    std::map<std::pair<std::string, std::string>, int64_t> own;  // (originator, sequence) -> ms
+    const auto rows = csvRows(folder() / "accepts.csv");
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+        const auto& r = rows[i];
+        ASSERT_EQ(r.size(), 6u);
+        EXPECT_LE(std::stoll(r[5]), end);
+        if (r[0] == r[2]) own[{r[2], r[3]}] = std::stoll(r[5]);
+    }
+    for (const json& line : record()["lines"]) {
+        auto it = own.find({line["originator"].get<std::string>(), std::to_string(line["sequence"].get<int>())});
+        ASSERT_NE(it, own.end()) << line.dump();
+        EXPECT_GE(it->second, line["typed_ms"].get<int64_t>()) << line.dump();
+    }
+}
+
+}  // namespace
+}  // namespace palaver::lab::test
