@@ -156,8 +156,12 @@ struct ChurnEvent {
 
 class Engine {
 public:
-    Engine(Scenario scenario, std::string out, std::vector<std::string> commandLine)
-        : s_(std::move(scenario)), out_(std::move(out)), commandLine_(std::move(commandLine)), t0_(Clock::now()) {}
+    Engine(Scenario scenario, std::string out, std::vector<std::string> commandLine, NodeHostFactory makeNodes)
+        : s_(std::move(scenario)),
+          out_(std::move(out)),
+          commandLine_(std::move(commandLine)),
+          makeNodes_(std::move(makeNodes)),
+          t0_(Clock::now()) {}
     int execute();
 
 private:
@@ -206,6 +210,7 @@ private:
     std::string outText_;
     std::filesystem::path out_;
     std::vector<std::string> commandLine_;
+    NodeHostFactory makeNodes_;
     Clock::time_point t0_;
     std::unique_ptr<NodeHost> nodes_;
     std::vector<Slot> slots_;
@@ -272,7 +277,7 @@ int Engine::setUp() {
     const auto ips = consecutiveAddresses(s_.firstAddress, s_.nodes, !host);
     slots_.resize(static_cast<std::size_t>(s_.nodes));
     for (std::size_t i = 0; i < slots_.size(); ++i) slots_[i].address = Address{(*ips)[i], s_.port};
-    nodes_ = std::make_unique<LocalNodes>(slots_.size());
+    nodes_ = makeNodes_(slots_.size());
     return 0;
 }
 
@@ -1056,6 +1061,7 @@ void Engine::writeRecord(const Json& verdictRecord) const {
     Json nodes = Json::array();
     for (std::size_t i = 0; i < slots_.size(); ++i) {
         const Slot& slot = slots_[i];
+        const NodeSite site = nodes_ ? nodes_->site(i) : NodeSite{};
         for (const Life& n : slot.lives) {
             const std::string prefix = n.dir.empty() ? "" : n.dir + "/";
             nodes.push_back(Json{{"address", slot.address.key()},
@@ -1072,6 +1078,8 @@ void Engine::writeRecord(const Json& verdictRecord) const {
                                  {"stop_forced", n.stopForced},
                                  {"node", i + 1},
                                  {"life", n.number},
+                                 {"rank", site.rank},
+                                 {"host", site.host},
                                  {"log", prefix + slot.address.key() + ".txt"},
                                  {"closing_report", prefix + "status_" + slot.address.key() + ".csv"}});
         }
@@ -1153,7 +1161,13 @@ void Engine::printSummary() const {
 }  // namespace
 
 int runScenario(const Scenario& scenario, const std::string& out, const std::vector<std::string>& commandLine) {
-    Engine engine(scenario, out, commandLine);
+    return runScenario(scenario, out, commandLine,
+                       [](std::size_t count) { return std::make_unique<LocalNodes>(count); });
+}
+
+int runScenario(const Scenario& scenario, const std::string& out, const std::vector<std::string>& commandLine,
+                const NodeHostFactory& makeNodes) {
+    Engine engine(scenario, out, commandLine, makeNodes);
     return engine.execute();
 }
 

@@ -2,8 +2,13 @@
 // run.json and the verdict in the run folder.
 #pragma once
 
+#include <cstddef>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "nodes.h"
 
 #include "scenario.h"
 
@@ -13,5 +18,13 @@ namespace palaver::lab {
 // 1 when one failed or the run could not go on, 2 when the scenario asks for
 // what this machine cannot give (a namespace for its network changes).
 int runScenario(const Scenario& scenario, const std::string& out, const std::vector<std::string>& commandLine);
+
+// Makes the NodeHost that runs `count` nodes; runScenario's own is LocalNodes.
+using NodeHostFactory = std::function<std::unique_ptr<NodeHost>(std::size_t count)>;
+
+// The same run with the nodes held by what `makeNodes` gives (nodes spread
+// over other processes, for one).
+int runScenario(const Scenario& scenario, const std::string& out, const std::vector<std::string>& commandLine,
+                const NodeHostFactory& makeNodes);
 
 }  // namespace palaver::lab

@@ -14,6 +14,13 @@
 
 namespace palaver::lab {
 
+// Where a node runs: the rank of the process that holds it (0 when one
+// process holds them all) and the name of that process's host.
+struct NodeSite {
+    int rank = 0;
+    std::string host;
+};
+
 struct NodeCounters {
     uint64_t sent = 0;
     uint64_t received = 0;
@@ -52,6 +59,7 @@ public:
     virtual std::size_t memberCount(std::size_t i) const = 0;
     // Its status report text (neighbour table and members).
     virtual std::string table(std::size_t i) const = 0;
+    virtual NodeSite site(std::size_t i) const = 0;
 };
 
 class LocalNodes : public NodeHost {
@@ -70,10 +78,14 @@ public:
     bool holds(std::size_t i, const std::string& originator, int32_t sequence) const override;
     std::size_t memberCount(std::size_t i) const override;
     std::string table(std::size_t i) const override;
+    NodeSite site(std::size_t i) const override;
 
 private:
     std::vector<std::unique_ptr<Node>> nodes_;
     uint64_t retired_ = 0;  // activity of ended lives
 };
+
+// This machine's host name ("" when it has none).
+std::string hostName();
 
 }  // namespace palaver::lab

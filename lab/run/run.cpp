@@ -94,6 +94,17 @@ std::string checkOutFolder(const std::string& folder) {
 }
 
 Action addRunCommand(CLI::App& app) {
+    return addRunCommand(app, [](const Scenario& scenario, const std::string& out) {
+        const std::string reason = checkOutFolder(out);
+        if (!reason.empty()) {
+            std::fprintf(stderr, "palaver-lab: %s\n", reason.c_str());
+            return 2;
+        }
+        return runScenario(scenario, out, commandLine());
+    });
+}
+
+Action addRunCommand(CLI::App& app, ScenarioRunner runner) {
     CLI::App* run = app.add_subcommand(
         "run", "play a scenario file on real nodes; without one, the scenario the flags stand for (start N nodes, "
                "build an overlay, type lines, churn, stop)");
@@ -166,7 +177,7 @@ Action addRunCommand(CLI::App& app) {
     run->add_option("--hold-timeout", o->holdTimeoutMs, "milliseconds the hold lasts at most")
         ->capture_default_str()
         ->check(CLI::Range(1, 86400000));
-    return [o, file, print, settings, run] {
+    return [o, file, print, settings, run, runner] {
         Scenario scenario;
         if (!file->empty()) {
             // The file says what the flags would; its own values change by --set.
@@ -212,12 +223,7 @@ Action addRunCommand(CLI::App& app) {
             std::fprintf(stderr, "palaver-lab: --out is required: the run folder\n");
             return 2;
         }
-        const std::string reason = checkOutFolder(o->out);
-        if (!reason.empty()) {
-            std::fprintf(stderr, "palaver-lab: %s\n", reason.c_str());
-            return 2;
-        }
-        return runScenario(scenario, o->out, commandLine());
+        return runner(scenario, o->out);
     };
 }
 
