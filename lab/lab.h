@@ -23,7 +23,7 @@ using ScenarioRunner = std::function<int(const Scenario& scenario, const std::st
 // The run command with another runner (one that spreads the nodes over
 // several processes, for one); addRunCommand's checks the folder and plays
 // the scenario in this process.
-Action addRunCommand(CLI::App& app, ScenarioRunner runner);
+Action addRunCommand(CLI::App& app, const ScenarioRunner& runner);
 Action addAnalyzeCommand(CLI::App& app);
 
 // The command line labMain was given, word by word.

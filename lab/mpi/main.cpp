@@ -20,6 +20,7 @@
 #include "ranks.h"
 #include "run.h"
 #include "scenario.h"
+#include "spread.h"
 
 namespace {
 
@@ -58,24 +59,47 @@ private:
     int err_ = -1;
 };
 
-// Every rank's host name, on rank 0 (by rank); empty elsewhere.
-std::vector<std::string> gatherHosts(MPI_Comm comm, int rank, int ranks) {
+// Every rank's `text` (at most 255 bytes), on rank 0 by rank; empty
+// elsewhere.
+std::vector<std::string> gatherText(MPI_Comm comm, int rank, int ranks, const std::string& text) {
     std::array<char, 256> mine{};
-    const std::string name = hostName();
-    name.copy(mine.data(), mine.size() - 1);
+    text.copy(mine.data(), mine.size() - 1);
     std::vector<char> all(rank == 0 ? mine.size() * static_cast<std::size_t>(ranks) : 1);
     MPI_Gather(mine.data(), static_cast<int>(mine.size()), MPI_CHAR, all.data(), static_cast<int>(mine.size()),
                MPI_CHAR, 0, comm);
-    std::vector<std::string> hosts;
-    if (rank != 0) return hosts;
+    std::vector<std::string> texts;
+    if (rank != 0) return texts;
     for (int r = 0; r < ranks; ++r) {
         const char* at = all.data() + static_cast<std::size_t>(r) * mine.size();
-        hosts.emplace_back(at, strnlen(at, mine.size() - 1));
+        texts.emplace_back(at, strnlen(at, mine.size() - 1));
     }
-    return hosts;
+    return texts;
 }
 
-int runOnRanks(const Scenario& given, const std::string& out, const std::vector<std::string>& words, Hush& hush) {
+// Where the nodes bind: "loopback" (node i at the scenario's i-th
+// consecutive address, as palaver-lab run has it) or "host" (every node of
+// a rank at that rank's --bind-address, node i at port --port + i, so that
+// ranks sharing one host never share a port).
+struct Plan {
+    std::string name = "loopback";
+    std::string bindAddress;
+};
+
+std::string checkPlan(const Plan& plan, const Scenario& scenario) {
+    if (plan.name == "host") {
+        if (plan.bindAddress.empty()) return "--address-plan host: give the host's address with --bind-address";
+        if (scenario.port + scenario.nodes - 1 > 65535) {
+            return "--address-plan host: " + std::to_string(scenario.nodes) + " ports from " +
+                   std::to_string(scenario.port) + " run past 65535";
+        }
+    } else if (!plan.bindAddress.empty()) {
+        return "--bind-address: goes with --address-plan host";
+    }
+    return "";
+}
+
+int runOnRanks(const Scenario& given, const std::string& out, const std::vector<std::string>& words, const Plan& plan,
+               Hush& hush) {
     hush.lift();
     MPI_Comm comm = MPI_COMM_WORLD;
     int rank = 0;
@@ -85,7 +109,8 @@ int runOnRanks(const Scenario& given, const std::string& out, const std::vector<
     // Rank 0 decides whether the run goes ahead and with how many nodes.
     std::array<int64_t, 2> go{0, given.nodes};
     if (rank == 0) {
-        std::string reason = checkOutFolder(out);
+        std::string reason = checkPlan(plan, given);
+        if (reason.empty()) reason = checkOutFolder(out);
         if (reason.empty() && given.needsNetworkRules()) {
             reason = "loss and partitions are not applied across ranks yet (each rank would need its own rules); "
                      "run them with palaver-lab run";
@@ -100,7 +125,8 @@ int runOnRanks(const Scenario& given, const std::string& out, const std::vector<
     }
     MPI_Bcast(go.data(), 2, MPI_INT64_T, 0, comm);
     if (go[0] != 0) return static_cast<int>(go[0]);
-    const std::vector<std::string> hosts = gatherHosts(comm, rank, ranks);
+    const std::vector<std::string> hosts = gatherText(comm, rank, ranks, hostName());
+    const std::vector<std::string> binds = gatherText(comm, rank, ranks, plan.bindAddress);
     const auto count = static_cast<std::size_t>(go[1]);
     if (rank != 0) return mpi::serve(count, comm);
 
@@ -110,11 +136,18 @@ int runOnRanks(const Scenario& given, const std::string& out, const std::vector<
     scenario.hostNetwork = true;
     std::error_code ec;
     const std::filesystem::path folder = std::filesystem::absolute(out, ec);
+    AddressPlan addressOf;
+    if (plan.name == "host") {
+        addressOf = [&](std::size_t i) {
+            const int r = mpi::rankOfNode(i, count, ranks);
+            return Address{binds[static_cast<std::size_t>(r)], scenario.port + static_cast<int>(i)};
+        };
+    }
     int status = 1;
     try {
-        status = runScenario(scenario, ec ? out : folder.string(), words, [&](std::size_t n) {
-            return std::make_unique<mpi::RankNodes>(n, comm, hosts);
-        });
+        status = runScenario(
+            scenario, ec ? out : folder.string(), words,
+            [&](std::size_t n) { return std::make_unique<mpi::RankNodes>(n, comm, hosts); }, addressOf);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "palaver-lab-mpi: the run stopped: %s\n", e.what());
         status = 1;
@@ -130,9 +163,20 @@ int command(int argc, char** argv, int rank) {
     CLI::App app{"palaver-lab-mpi: one palaver-lab run with its nodes spread over the ranks of an MPI job"};
     app.set_version_flag("--version", std::string("palaver-lab-mpi ") + PALAVER_LAB_VERSION);
     app.require_subcommand(1);
+    Plan plan;
     Action run = addRunCommand(app, [&](const Scenario& scenario, const std::string& out) {
-        return runOnRanks(scenario, out, words, hush);
+        return runOnRanks(scenario, out, words, plan, hush);
     });
+    CLI::App* runCommand = app.get_subcommand("run");
+    runCommand
+        ->add_option("--address-plan", plan.name,
+                     "where the nodes bind: loopback (node i at the i-th consecutive address from --first-address, "
+                     "as palaver-lab run; for ranks on one machine) or host (every node of a rank at "
+                     "--bind-address, node i at port --port + i - 1)")
+        ->capture_default_str()
+        ->check(CLI::IsMember({"loopback", "host"}));
+    runCommand->add_option("--bind-address", plan.bindAddress, "the host's address for --address-plan host")
+        ->check(CLI::ValidIPV4);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {

@@ -156,11 +156,13 @@ struct ChurnEvent {
 
 class Engine {
 public:
-    Engine(Scenario scenario, std::string out, std::vector<std::string> commandLine, NodeHostFactory makeNodes)
+    Engine(Scenario scenario, std::string out, std::vector<std::string> commandLine, NodeHostFactory makeNodes,
+           AddressPlan addressOf)
         : s_(std::move(scenario)),
           out_(std::move(out)),
           commandLine_(std::move(commandLine)),
           makeNodes_(std::move(makeNodes)),
+          addressOf_(std::move(addressOf)),
           t0_(Clock::now()) {}
     int execute();
 
@@ -211,6 +213,7 @@ private:
     std::filesystem::path out_;
     std::vector<std::string> commandLine_;
     NodeHostFactory makeNodes_;
+    AddressPlan addressOf_;
     Clock::time_point t0_;
     std::unique_ptr<NodeHost> nodes_;
     std::vector<Slot> slots_;
@@ -274,9 +277,13 @@ int Engine::setUp() {
         return 1;
     }
     if (!s_.contact.empty()) contact_ = parseContact(s_.contact);
-    const auto ips = consecutiveAddresses(s_.firstAddress, s_.nodes, !host);
     slots_.resize(static_cast<std::size_t>(s_.nodes));
-    for (std::size_t i = 0; i < slots_.size(); ++i) slots_[i].address = Address{(*ips)[i], s_.port};
+    if (addressOf_) {
+        for (std::size_t i = 0; i < slots_.size(); ++i) slots_[i].address = addressOf_(i);
+    } else {
+        const auto ips = consecutiveAddresses(s_.firstAddress, s_.nodes, !host);
+        for (std::size_t i = 0; i < slots_.size(); ++i) slots_[i].address = Address{(*ips)[i], s_.port};
+    }
     nodes_ = makeNodes_(slots_.size());
     return 0;
 }
@@ -1166,8 +1173,8 @@ int runScenario(const Scenario& scenario, const std::string& out, const std::vec
 }
 
 int runScenario(const Scenario& scenario, const std::string& out, const std::vector<std::string>& commandLine,
-                const NodeHostFactory& makeNodes) {
-    Engine engine(scenario, out, commandLine, makeNodes);
+                const NodeHostFactory& makeNodes, const AddressPlan& addressOf) {
+    Engine engine(scenario, out, commandLine, makeNodes, addressOf);
     return engine.execute();
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "nodes.h"
+#include "run.h"
 
 #include "scenario.h"
 
@@ -22,9 +23,14 @@ int runScenario(const Scenario& scenario, const std::string& out, const std::vec
 // Makes the NodeHost that runs `count` nodes; runScenario's own is LocalNodes.
 using NodeHostFactory = std::function<std::unique_ptr<NodeHost>(std::size_t count)>;
 
+// Node i's address; runScenario's own plan is the scenario's consecutive
+// addresses, all at its port.
+using AddressPlan = std::function<Address(std::size_t node)>;
+
 // The same run with the nodes held by what `makeNodes` gives (nodes spread
-// over other processes, for one).
+// over other processes, for one) and, when `addressOf` is set, at the
+// addresses it gives.
 int runScenario(const Scenario& scenario, const std::string& out, const std::vector<std::string>& commandLine,
-                const NodeHostFactory& makeNodes);
+                const NodeHostFactory& makeNodes, const AddressPlan& addressOf = nullptr);
 
 }  // namespace palaver::lab

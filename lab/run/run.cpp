@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -104,7 +105,7 @@ Action addRunCommand(CLI::App& app) {
     });
 }
 
-Action addRunCommand(CLI::App& app, ScenarioRunner runner) {
+Action addRunCommand(CLI::App& app, const ScenarioRunner& runner) {
     CLI::App* run = app.add_subcommand(
         "run", "play a scenario file on real nodes; without one, the scenario the flags stand for (start N nodes, "
                "build an overlay, type lines, churn, stop)");
@@ -177,13 +178,18 @@ Action addRunCommand(CLI::App& app, ScenarioRunner runner) {
     run->add_option("--hold-timeout", o->holdTimeoutMs, "milliseconds the hold lasts at most")
         ->capture_default_str()
         ->check(CLI::Range(1, 86400000));
-    return [o, file, print, settings, run, runner] {
+    // The options above; a caller may add its own to the command, which
+    // go with a scenario file too.
+    auto own = std::make_shared<std::vector<const CLI::Option*>>();
+    for (const CLI::Option* option : run->get_options()) own->push_back(option);
+    return [o, file, print, settings, run, runner, own] {
         Scenario scenario;
         if (!file->empty()) {
             // The file says what the flags would; its own values change by --set.
             for (const CLI::Option* option : run->get_options()) {
                 const std::string name = option->get_name();
-                if (option->count() > 0 && name != "--out" && name != "--seed" && name != "--print-scenario" &&
+                const bool ours = std::find(own->begin(), own->end(), option) != own->end();
+                if (ours && option->count() > 0 && name != "--out" && name != "--seed" && name != "--print-scenario" &&
                     name != "--set" && name != "scenario" && name != "--help") {
                     std::fprintf(stderr, "palaver-lab: %s: a scenario file sets this itself; only --out, --seed and "
                                          "--set go with a file\n",

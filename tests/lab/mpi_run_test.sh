@@ -38,6 +38,11 @@ echo $? > "$T/r3.rc"
 echo $? > "$T/r1.rc"
 "${MPIRUN[@]}" -n 2 "$MPI" run --nodes 4 --loss 5 --out "$T/lossy" > "$T/lossy.out" 2>&1
 echo $? > "$T/lossy.rc"
+"${MPIRUN[@]}" -n "$RANKS" "$MPI" run --nodes 12 --lines 2 --address-plan host --bind-address 127.0.0.1 \
+  --port 41000 --out "$T/host" > "$T/host.out" 2>&1
+echo $? > "$T/host.rc"
+"${MPIRUN[@]}" -n 1 "$MPI" run --nodes 4 --address-plan host --out "$T/nobind" > "$T/nobind.out" 2>&1
+echo $? > "$T/nobind.rc"
 INSIDE
 T="$T" MPI="$MPI" NODES="$NODES" RANKS="$RANKS" SEED="$SEED" unshare -n bash "$T/inside.sh"
 
@@ -45,7 +50,7 @@ fail() {
   echo "FAILED: $*"
   exit 1
 }
-for run in r3 r1; do
+for run in r3 r1 host; do
   [ "$(cat "$T/$run.rc")" = 0 ] || { cat "$T/$run.out"; fail "the $run run exited $(cat "$T/$run.rc")"; }
 done
 cat "$T/r3.out"
@@ -56,6 +61,17 @@ grep -q "palaver-lab-mpi: loss and partitions are not applied across ranks" "$T/
 [ ! -e "$T/lossy" ] || fail "the refused run made its run folder"
 # mpirun gives a rank's non-zero status as its own.
 [ "$(cat "$T/lossy.rc")" -ne 0 ] || fail "the refused run exited 0"
+
+# The host plan: every node at the given address, node i at port 41000 + i - 1,
+# one overlay all the same.
+jq -e '[.nodes[] | select(.address != "127.0.0.1@\(41000 + .node - 1)")] | length == 0' "$T/host/run.json" \
+  > /dev/null || fail "a node of the host plan is not where it says: $(jq -c '[.nodes[].address]' "$T/host/run.json")"
+jq -e '(.nodes | length) == 12 and ([.nodes[].rank] | unique) == [0, 1, 2] and
+  ([.lines[] | select(.accepted_by != 12)] | length) == 0 and (.lines | length) == 2 and .end_health.ring_intact' \
+  "$T/host/run.json" > /dev/null || fail "the host plan's run is not one overlay on 3 ranks"
+grep -q "palaver-lab-mpi: --address-plan host: give the host's address with --bind-address" "$T/nobind.out" ||
+  { cat "$T/nobind.out"; fail "the host plan without an address was not refused"; }
+[ ! -e "$T/nobind" ] || fail "the refused host plan made its run folder"
 
 "$LAB" analyze "$T/r3" --out "$T/a3" --no-pictures > "$T/a3.out" 2>&1 || { cat "$T/a3.out"; fail "analyze failed"; }
 
