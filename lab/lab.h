@@ -15,6 +15,15 @@ namespace palaver::lab {
 using Action = std::function<int()>;
 
 Action addRunCommand(CLI::App& app);
+
+struct Scenario;
+// What the run command does with the scenario it has checked and the run
+// folder it was given; its value is the exit status.
+using ScenarioRunner = std::function<int(const Scenario& scenario, const std::string& out)>;
+// The run command with another runner (one that spreads the nodes over
+// several processes, for one); addRunCommand's checks the folder and plays
+// the scenario in this process.
+Action addRunCommand(CLI::App& app, const ScenarioRunner& runner);
 Action addAnalyzeCommand(CLI::App& app);
 
 // The command line labMain was given, word by word.

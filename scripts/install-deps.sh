@@ -31,8 +31,10 @@ PACKAGE=(
 # Tests, static checks, sanitizer and fuzz builds, benchmarks, the lab's
 # tools, what the static checks use (cppcheck, clang-tidy, clang-format) and
 # what the package check uses (Xvfb, desktop-file-validate, groff, lintian,
-# appstreamcli), and the one-machine SLURM cluster of the sweep's test
-# (munge, slurmctld, slurmd and the SLURM commands).
+# appstreamcli), the one-machine SLURM cluster of the sweep's test
+# (munge, slurmctld, slurmd and the SLURM commands), and OpenMPI for
+# palaver-lab-mpi and its mpirun test (libopenmpi-dev, openmpi-bin; the
+# test reads run.json with jq).
 TEST=(
   "${PACKAGE[@]}"
   git
@@ -42,6 +44,7 @@ TEST=(
   nftables gnuplot-nox graphviz chromium libpng-dev
   desktop-file-utils groff-base lintian appstream
   munge slurmctld slurmd slurm-client
+  libopenmpi-dev openmpi-bin jq
 )
 # The fresh-root check: debootstrap and the archive's keys make the root,
 # git clones the project into it, and an Xvfb on the host, with xwininfo,

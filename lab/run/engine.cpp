@@ -157,8 +157,14 @@ struct ChurnEvent {
 
 class Engine {
 public:
-    Engine(Scenario scenario, std::string out, std::vector<std::string> commandLine)
-        : s_(std::move(scenario)), out_(std::move(out)), commandLine_(std::move(commandLine)), t0_(Clock::now()) {}
+    Engine(Scenario scenario, std::string out, std::vector<std::string> commandLine, NodeHostFactory makeNodes,
+           AddressPlan addressOf)
+        : s_(std::move(scenario)),
+          out_(std::move(out)),
+          commandLine_(std::move(commandLine)),
+          makeNodes_(std::move(makeNodes)),
+          addressOf_(std::move(addressOf)),
+          t0_(Clock::now()) {}
     int execute();
 
 private:
@@ -209,6 +215,8 @@ private:
     std::string outText_;
     std::filesystem::path out_;
     std::vector<std::string> commandLine_;
+    NodeHostFactory makeNodes_;
+    AddressPlan addressOf_;
     Clock::time_point t0_;
     std::unique_ptr<NodeHost> nodes_;
     std::vector<Slot> slots_;
@@ -294,10 +302,14 @@ int Engine::setUp() {
         dropsReason_ = "the nodes ran on the host's network, where the lab drops nothing";
     }
     if (!s_.contact.empty()) contact_ = parseContact(s_.contact);
-    const auto ips = consecutiveAddresses(s_.firstAddress, s_.nodes, !host);
     slots_.resize(static_cast<std::size_t>(s_.nodes));
-    for (std::size_t i = 0; i < slots_.size(); ++i) slots_[i].address = Address{(*ips)[i], s_.port};
-    nodes_ = std::make_unique<LocalNodes>(slots_.size(), t0_);
+    if (addressOf_) {
+        for (std::size_t i = 0; i < slots_.size(); ++i) slots_[i].address = addressOf_(i);
+    } else {
+        const auto ips = consecutiveAddresses(s_.firstAddress, s_.nodes, !host);
+        for (std::size_t i = 0; i < slots_.size(); ++i) slots_[i].address = Address{(*ips)[i], s_.port};
+    }
+    nodes_ = makeNodes_(slots_.size(), t0_);
     return 0;
 }
 
@@ -976,7 +988,14 @@ void Engine::writeDrops() {
 // accepts.csv: every chat line each life of each node accepted, with the
 // lab's stamp. Runs once every receive thread has ended.
 void Engine::writeAccepts() {
-    std::vector<AcceptStamp> stamps = nodes_->accepts();
+    std::optional<std::vector<AcceptStamp>> stamped = nodes_->accepts();
+    if (!stamped) {
+        // No accepts.csv rather than a partial one: the analyzer then says
+        // that the delivery times are not available.
+        acceptsRecord_ = Json{{"recorded", false}, {"reason", "the nodes' acceptances were not stamped where they ran"}};
+        return;
+    }
+    std::vector<AcceptStamp> stamps = std::move(*stamped);
     std::stable_sort(stamps.begin(), stamps.end(),
                      [](const AcceptStamp& a, const AcceptStamp& b) { return a.ms < b.ms; });
     std::string text = "node,life,originator,sequence,ttl,ms\n";
@@ -1158,6 +1177,7 @@ void Engine::writeRecord(const Json& verdictRecord) const {
     Json nodes = Json::array();
     for (std::size_t i = 0; i < slots_.size(); ++i) {
         const Slot& slot = slots_[i];
+        const NodeSite site = nodes_ ? nodes_->site(i) : NodeSite{};
         for (const Life& n : slot.lives) {
             const std::string prefix = n.dir.empty() ? "" : n.dir + "/";
             nodes.push_back(Json{{"address", slot.address.key()},
@@ -1174,6 +1194,8 @@ void Engine::writeRecord(const Json& verdictRecord) const {
                                  {"stop_forced", n.stopForced},
                                  {"node", i + 1},
                                  {"life", n.number},
+                                 {"rank", site.rank},
+                                 {"host", site.host},
                                  {"log", prefix + slot.address.key() + ".txt"},
                                  {"closing_report", prefix + "status_" + slot.address.key() + ".csv"}});
         }
@@ -1257,7 +1279,15 @@ void Engine::printSummary() const {
 }  // namespace
 
 int runScenario(const Scenario& scenario, const std::string& out, const std::vector<std::string>& commandLine) {
-    Engine engine(scenario, out, commandLine);
+    return runScenario(scenario, out, commandLine,
+                       [](std::size_t count, std::chrono::steady_clock::time_point start) {
+                           return std::make_unique<LocalNodes>(count, start);
+                       });
+}
+
+int runScenario(const Scenario& scenario, const std::string& out, const std::vector<std::string>& commandLine,
+                const NodeHostFactory& makeNodes, const AddressPlan& addressOf) {
+    Engine engine(scenario, out, commandLine, makeNodes, addressOf);
     return engine.execute();
 }
 

@@ -1,5 +1,8 @@
 #include "nodes.h"
 
+#include <unistd.h>
+
+#include <array>
 #include <chrono>
 #include <thread>
 
@@ -20,7 +23,7 @@ void LocalNodes::stamp(std::size_t i, int life, std::string_view originator, int
     accepts_.push_back(std::move(s));
 }
 
-std::vector<AcceptStamp> LocalNodes::accepts() const {
+std::optional<std::vector<AcceptStamp>> LocalNodes::accepts() const {
     std::lock_guard<std::mutex> guard(acceptsMutex_);
     return accepts_;
 }
@@ -121,5 +124,13 @@ std::size_t LocalNodes::memberCount(std::size_t i) const {
 }
 
 std::string LocalNodes::table(std::size_t i) const { return nodes_[i]->statusReportText(); }
+
+NodeSite LocalNodes::site(std::size_t /*i*/) const { return NodeSite{0, hostName()}; }
+
+std::string hostName() {
+    std::array<char, 256> name{};
+    if (::gethostname(name.data(), name.size() - 1) != 0) return "";
+    return name.data();
+}
 
 }  // namespace palaver::lab

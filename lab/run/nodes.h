@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -15,6 +16,13 @@
 #include "node.h"
 
 namespace palaver::lab {
+
+// Where a node runs: the rank of the process that holds it (0 when one
+// process holds them all) and the name of that process's host.
+struct NodeSite {
+    int rank = 0;
+    std::string host;
+};
 
 struct NodeCounters {
     uint64_t sent = 0;
@@ -66,8 +74,10 @@ public:
     // Its status report text (neighbour table and members).
     virtual std::string table(std::size_t i) const = 0;
     // Every chat line accepted so far by every life, in the order they were
-    // stamped; complete once every node has stopped.
-    virtual std::vector<AcceptStamp> accepts() const = 0;
+    // stamped; complete once every node has stopped. No value where the
+    // host cannot stamp them.
+    virtual std::optional<std::vector<AcceptStamp>> accepts() const = 0;
+    virtual NodeSite site(std::size_t i) const = 0;
 };
 
 class LocalNodes : public NodeHost {
@@ -87,7 +97,8 @@ public:
     bool holds(std::size_t i, const std::string& originator, int32_t sequence) const override;
     std::size_t memberCount(std::size_t i) const override;
     std::string table(std::size_t i) const override;
-    std::vector<AcceptStamp> accepts() const override;
+    std::optional<std::vector<AcceptStamp>> accepts() const override;
+    NodeSite site(std::size_t i) const override;
 
 private:
     // Called on the receive threads without the node lock: a small lock of
@@ -103,5 +114,8 @@ private:
     std::vector<std::unique_ptr<Node>> nodes_;
     uint64_t retired_ = 0;  // activity of ended lives
 };
+
+// This machine's host name ("" when it has none).
+std::string hostName();
 
 }  // namespace palaver::lab

@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -94,6 +95,17 @@ std::string checkOutFolder(const std::string& folder) {
 }
 
 Action addRunCommand(CLI::App& app) {
+    return addRunCommand(app, [](const Scenario& scenario, const std::string& out) {
+        const std::string reason = checkOutFolder(out);
+        if (!reason.empty()) {
+            std::fprintf(stderr, "palaver-lab: %s\n", reason.c_str());
+            return 2;
+        }
+        return runScenario(scenario, out, commandLine());
+    });
+}
+
+Action addRunCommand(CLI::App& app, const ScenarioRunner& runner) {
     CLI::App* run = app.add_subcommand(
         "run", "play a scenario file on real nodes; without one, the scenario the flags stand for (start N nodes, "
                "build an overlay, type lines, churn, stop)");
@@ -166,13 +178,18 @@ Action addRunCommand(CLI::App& app) {
     run->add_option("--hold-timeout", o->holdTimeoutMs, "milliseconds the hold lasts at most")
         ->capture_default_str()
         ->check(CLI::Range(1, 86400000));
-    return [o, file, print, settings, run] {
+    // The options above; a caller may add its own to the command, which
+    // go with a scenario file too.
+    auto own = std::make_shared<std::vector<const CLI::Option*>>();
+    for (const CLI::Option* option : run->get_options()) own->push_back(option);
+    return [o, file, print, settings, run, runner, own] {
         Scenario scenario;
         if (!file->empty()) {
             // The file says what the flags would; its own values change by --set.
             for (const CLI::Option* option : run->get_options()) {
                 const std::string name = option->get_name();
-                if (option->count() > 0 && name != "--out" && name != "--seed" && name != "--print-scenario" &&
+                const bool ours = std::find(own->begin(), own->end(), option) != own->end();
+                if (ours && option->count() > 0 && name != "--out" && name != "--seed" && name != "--print-scenario" &&
                     name != "--set" && name != "scenario" && name != "--help") {
                     std::fprintf(stderr, "palaver-lab: %s: a scenario file sets this itself; only --out, --seed and "
                                          "--set go with a file\n",
@@ -212,12 +229,7 @@ Action addRunCommand(CLI::App& app) {
             std::fprintf(stderr, "palaver-lab: --out is required: the run folder\n");
             return 2;
         }
-        const std::string reason = checkOutFolder(o->out);
-        if (!reason.empty()) {
-            std::fprintf(stderr, "palaver-lab: %s\n", reason.c_str());
-            return 2;
-        }
-        return runScenario(scenario, o->out, commandLine());
+        return runner(scenario, o->out);
     };
 }
 

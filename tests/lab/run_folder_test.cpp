@@ -2,6 +2,7 @@
 // the files they leave alone.
 #include <set>
 
+#include "nodes.h"
 #include "run_support.h"
 
 namespace palaver::lab::test {
@@ -160,10 +161,14 @@ TEST_F(TwelveNodes, RunJsonAgreesWithTheFiles) {
     EXPECT_EQ(r["snapshots"][0]["dir"], "tables/built");
 
     // Node i joined through a node that was in the overlay before it.
+    ASSERT_FALSE(hostName().empty());
     std::set<std::string> before;
     for (const json& n : r["nodes"]) {
         const std::string address = n["address"];
         EXPECT_EQ(n["fate"], "alive");
+        // One process holds every node: rank 0 on this machine.
+        EXPECT_EQ(n["rank"], 0) << address;
+        EXPECT_EQ(n["host"], hostName()) << address;
         if (before.empty()) {
             EXPECT_EQ(n["join"], "first");
             EXPECT_EQ(n["contact"], "");

@@ -1,0 +1,214 @@
+// palaver-lab-mpi: `mpirun -n R palaver-lab-mpi run ...` plays one run, with
+// palaver-lab run's options and scenario files, on nodes spread over R
+// ranks (see spread.h). Every rank reads the same command line; rank 0
+// checks the run folder, prints and decides, the others serve their nodes.
+// The ranks share the network they were started in (the nodes bind on the
+// run's loopback addresses there) and the run folder, where each rank's
+// nodes write their own files.
+#include <mpi.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "engine.h"
+#include "lab.h"
+#include "ranks.h"
+#include "run.h"
+#include "scenario.h"
+#include "spread.h"
+
+namespace {
+
+using namespace palaver::lab;
+
+// Keeps a serving rank's standard output and error shut while the command
+// line is read, so that a bad argument or --help is printed once, by rank 0.
+class Hush {
+public:
+    explicit Hush(bool on) {
+        if (!on) return;
+        std::fflush(stdout);
+        std::fflush(stderr);
+        out_ = ::dup(STDOUT_FILENO);
+        err_ = ::dup(STDERR_FILENO);
+        std::FILE* null = std::fopen("/dev/null", "w");
+        if (null) {
+            ::dup2(::fileno(null), STDOUT_FILENO);
+            ::dup2(::fileno(null), STDERR_FILENO);
+            std::fclose(null);
+        }
+    }
+    ~Hush() { lift(); }
+    Hush(const Hush&) = delete;
+    Hush& operator=(const Hush&) = delete;
+    void lift() {
+        std::fflush(stdout);
+        std::fflush(stderr);
+        if (out_ >= 0) ::dup2(out_, STDOUT_FILENO), ::close(out_);
+        if (err_ >= 0) ::dup2(err_, STDERR_FILENO), ::close(err_);
+        out_ = err_ = -1;
+    }
+
+private:
+    int out_ = -1;
+    int err_ = -1;
+};
+
+// Every rank's `text` (at most 255 bytes), on rank 0 by rank; empty
+// elsewhere.
+std::vector<std::string> gatherText(MPI_Comm comm, int rank, int ranks, const std::string& text) {
+    std::array<char, 256> mine{};
+    text.copy(mine.data(), mine.size() - 1);
+    std::vector<char> all(rank == 0 ? mine.size() * static_cast<std::size_t>(ranks) : 1);
+    MPI_Gather(mine.data(), static_cast<int>(mine.size()), MPI_CHAR, all.data(), static_cast<int>(mine.size()),
+               MPI_CHAR, 0, comm);
+    std::vector<std::string> texts;
+    if (rank != 0) return texts;
+    for (int r = 0; r < ranks; ++r) {
+        const char* at = all.data() + static_cast<std::size_t>(r) * mine.size();
+        texts.emplace_back(at, strnlen(at, mine.size() - 1));
+    }
+    return texts;
+}
+
+// Where the nodes bind: "loopback" (node i at the scenario's i-th
+// consecutive address, as palaver-lab run has it) or "host" (every node of
+// a rank at that rank's --bind-address, node i at port --port + i, so that
+// ranks sharing one host never share a port).
+struct Plan {
+    std::string name = "loopback";
+    std::string bindAddress;
+};
+
+std::string checkPlan(const Plan& plan, const Scenario& scenario) {
+    if (plan.name == "host") {
+        if (plan.bindAddress.empty()) return "--address-plan host: give the host's address with --bind-address";
+        if (scenario.port + scenario.nodes - 1 > 65535) {
+            return "--address-plan host: " + std::to_string(scenario.nodes) + " ports from " +
+                   std::to_string(scenario.port) + " run past 65535";
+        }
+    } else if (!plan.bindAddress.empty()) {
+        return "--bind-address: goes with --address-plan host";
+    }
+    return "";
+}
+
+int runOnRanks(const Scenario& given, const std::string& out, const std::vector<std::string>& words, const Plan& plan,
+               Hush& hush) {
+    hush.lift();
+    MPI_Comm comm = MPI_COMM_WORLD;
+    int rank = 0;
+    int ranks = 1;
+    MPI_Comm_rank(comm, &rank);
+    MPI_Comm_size(comm, &ranks);
+    // Rank 0 decides whether the run goes ahead and with how many nodes.
+    std::array<int64_t, 2> go{0, given.nodes};
+    if (rank == 0) {
+        std::string reason = checkPlan(plan, given);
+        if (reason.empty()) reason = checkOutFolder(out);
+        if (reason.empty() && given.needsNetworkRules()) {
+            reason = "loss and partitions are not applied across ranks yet (each rank would need its own rules); "
+                     "run them with palaver-lab run";
+        }
+        if (reason.empty() && !given.contact.empty()) {
+            reason = "--contact: the ranks start their own overlay; an outside contact is not supported here";
+        }
+        if (!reason.empty()) {
+            std::fprintf(stderr, "palaver-lab-mpi: %s\n", reason.c_str());
+            go[0] = 2;
+        }
+    }
+    MPI_Bcast(go.data(), 2, MPI_INT64_T, 0, comm);
+    if (go[0] != 0) return static_cast<int>(go[0]);
+    const std::vector<std::string> hosts = gatherText(comm, rank, ranks, hostName());
+    const std::vector<std::string> binds = gatherText(comm, rank, ranks, plan.bindAddress);
+    const auto count = static_cast<std::size_t>(go[1]);
+    if (rank != 0) return mpi::serve(count, comm);
+
+    // The ranks share the network they were started in: no namespace of
+    // rank 0's own, which the others could not reach.
+    Scenario scenario = given;
+    scenario.hostNetwork = true;
+    std::error_code ec;
+    const std::filesystem::path folder = std::filesystem::absolute(out, ec);
+    AddressPlan addressOf;
+    if (plan.name == "host") {
+        addressOf = [&](std::size_t i) {
+            const int r = mpi::rankOfNode(i, count, ranks);
+            return Address{binds[static_cast<std::size_t>(r)], scenario.port + static_cast<int>(i)};
+        };
+    }
+    int status = 1;
+    try {
+        status = runScenario(
+            scenario, ec ? out : folder.string(), words,
+            [&](std::size_t n, std::chrono::steady_clock::time_point) {
+                return std::make_unique<mpi::RankNodes>(n, comm, hosts);
+            },
+            addressOf);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "palaver-lab-mpi: the run stopped: %s\n", e.what());
+        status = 1;
+    }
+    mpi::quitServing(comm);
+    return status;
+}
+
+// Reads the command line (every rank the same) and plays the run.
+int command(int argc, char** argv, int rank) {
+    const std::vector<std::string> words(argv, argv + argc);
+    Hush hush(rank != 0);
+    CLI::App app{"palaver-lab-mpi: one palaver-lab run with its nodes spread over the ranks of an MPI job"};
+    app.set_version_flag("--version", std::string("palaver-lab-mpi ") + PALAVER_LAB_VERSION);
+    app.require_subcommand(1);
+    Plan plan;
+    Action run = addRunCommand(app, [&](const Scenario& scenario, const std::string& out) {
+        return runOnRanks(scenario, out, words, plan, hush);
+    });
+    CLI::App* runCommand = app.get_subcommand("run");
+    runCommand
+        ->add_option("--address-plan", plan.name,
+                     "where the nodes bind: loopback (node i at the i-th consecutive address from --first-address, "
+                     "as palaver-lab run; for ranks on one machine) or host (every node of a rank at "
+                     "--bind-address, node i at port --port + i - 1)")
+        ->capture_default_str()
+        ->check(CLI::IsMember({"loopback", "host"}));
+    runCommand->add_option("--bind-address", plan.bindAddress, "the host's address for --address-plan host")
+        ->check(CLI::ValidIPV4);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        return app.exit(CLI::CallForHelp());
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        std::fprintf(stderr, "palaver-lab-mpi: %s\n", e.what());
+        return 2;
+    }
+    return run();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int provided = 0;
+    MPI_Init_thread(&argc, &argv, MPI_THREAD_FUNNELED, &provided);
+    int rank = 0;
+    MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+    int status = 1;
+    try {
+        status = command(argc, argv, rank);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "palaver-lab-mpi: rank %d: %s\n", rank, e.what());
+    } catch (...) {
+        std::fprintf(stderr, "palaver-lab-mpi: rank %d: stopped by an unknown exception\n", rank);
+    }
+    MPI_Finalize();
+    return status;
+}

@@ -1,0 +1,50 @@
+// The messages between palaver-lab-mpi's rank 0 and the ranks that hold
+// nodes: a fixed header (the operation, the node, six integers) and up to
+// four strings, each with its length. Integers travel in the host's byte
+// order: every rank of a job runs the same build on the same architecture.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace palaver::lab::mpi {
+
+enum class Op : int32_t {
+    Start = 1,
+    Join,
+    Type,
+    LeaveRing,
+    Crash,
+    Stop,
+    NudgeStop,
+    Counters,
+    Holds,
+    MemberCount,
+    Table,
+    Reply,  // the answer to any of the above
+    Error,  // the request could not be carried out; the reason is text 0
+};
+
+struct Message {
+    Op op = Op::Reply;
+    int32_t node = 0;
+    std::array<int64_t, 6> values{};
+    std::vector<std::string> texts;
+};
+
+// Bounds every received message is checked against.
+constexpr std::size_t MaxTexts = 4;
+constexpr std::size_t MaxMessageBytes = std::size_t{64} << 20;
+constexpr std::size_t HeaderBytes = 4 + 4 + 6 * 8 + 4;
+
+std::vector<char> encode(const Message& message);
+
+// The message in `size` bytes; no value, and the reason in `error`, when
+// they are not one whole message within the bounds.
+std::optional<Message> decode(const char* data, std::size_t size, std::string& error);
+
+}  // namespace palaver::lab::mpi

@@ -1,0 +1,308 @@
+#include "ranks.h"
+
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+
+#include "network.h"
+#include "spread.h"
+
+namespace palaver::lab::mpi {
+
+namespace {
+
+void send(MPI_Comm comm, int dest, int tag, const Message& m) {
+    const std::vector<char> bytes = encode(m);
+    MPI_Send(bytes.data(), static_cast<int>(bytes.size()), MPI_BYTE, dest, tag, comm);
+}
+
+Message reply() {
+    Message m;
+    m.op = Op::Reply;
+    return m;
+}
+
+Message failure(const std::string& reason) {
+    Message m;
+    m.op = Op::Error;
+    m.texts.push_back(reason);
+    return m;
+}
+
+// Carries out one request on this rank's own nodes.
+Message carryOut(LocalNodes& nodes, const Message& q, std::size_t count, int rank, int ranks) {
+    const auto i = static_cast<std::size_t>(q.node);
+    if (i >= count || rankOfNode(i, count, ranks) != rank) {
+        return failure("node " + std::to_string(i + 1) + " is not held by rank " + std::to_string(rank));
+    }
+    const auto needTexts = [&](std::size_t n) { return q.texts.size() == n; };
+    Message r = reply();
+    switch (q.op) {
+    case Op::Start: {
+        if (!needTexts(2)) return failure("start: wants an address and a folder");
+        int32_t id = 0;
+        std::string error;
+        r.values[0] = nodes.start(i, q.texts[0], static_cast<int>(q.values[0]), q.texts[1],
+                                  static_cast<uint32_t>(q.values[1]), id, error);
+        r.values[1] = id;
+        r.texts.push_back(error);
+        return r;
+    }
+    case Op::Join:
+        if (!needTexts(1)) return failure("join: wants the contact's address");
+        nodes.join(i, q.texts[0], static_cast<int>(q.values[0]));
+        return r;
+    case Op::Type:
+        if (!needTexts(1)) return failure("type: wants the line");
+        r.values[0] = nodes.type(i, q.texts[0]);
+        return r;
+    case Op::LeaveRing:
+        nodes.leaveRing(i);
+        return r;
+    case Op::Crash:
+        nodes.crash(i);
+        return r;
+    case Op::Stop:
+        r.values[0] = nodes.stop(i) ? 1 : 0;
+        return r;
+    case Op::NudgeStop:
+        nodes.nudgeStop(i);
+        return r;
+    case Op::Counters: {
+        const NodeCounters c = nodes.counters(i);
+        r.values = {static_cast<int64_t>(c.sent), static_cast<int64_t>(c.received), c.joinState, c.chatSequence,
+                    c.running ? 1 : 0, 0};
+        return r;
+    }
+    case Op::Holds:
+        if (!needTexts(1)) return failure("holds: wants the originator");
+        r.values[0] = nodes.holds(i, q.texts[0], static_cast<int32_t>(q.values[0])) ? 1 : 0;
+        return r;
+    case Op::MemberCount:
+        r.values[0] = static_cast<int64_t>(nodes.memberCount(i));
+        return r;
+    case Op::Table:
+        r.texts.push_back(nodes.table(i));
+        return r;
+    case Op::Reply:
+    case Op::Error:
+        break;
+    }
+    return failure("a reply is not a request");
+}
+
+}  // namespace
+
+std::optional<Message> receive(MPI_Comm comm, int source, int tag, std::string& error) {
+    MPI_Status status;
+    MPI_Probe(source, tag, comm, &status);
+    int size = 0;
+    MPI_Get_count(&status, MPI_BYTE, &size);
+    if (size < 0 || static_cast<std::size_t>(size) > MaxMessageBytes) {
+        // Take it off the queue without keeping it, so the next one can come.
+        char none = 0;
+        MPI_Recv(&none, 0, MPI_BYTE, status.MPI_SOURCE, tag, comm, MPI_STATUS_IGNORE);
+        error = "a message of " + std::to_string(size) + " bytes is past the bound";
+        return std::nullopt;
+    }
+    std::vector<char> bytes(static_cast<std::size_t>(size));
+    MPI_Recv(bytes.data(), size, MPI_BYTE, status.MPI_SOURCE, tag, comm, MPI_STATUS_IGNORE);
+    return decode(bytes.data(), bytes.size(), error);
+}
+
+RankNodes::RankNodes(std::size_t count, MPI_Comm comm, std::vector<std::string> hosts)
+    : count_(count), comm_(comm), ranks_(1), hosts_(std::move(hosts)), own_(count, std::chrono::steady_clock::now()) {
+    MPI_Comm_size(comm_, &ranks_);
+}
+
+int RankNodes::rankOf(std::size_t i) const { return rankOfNode(i, count_, ranks_); }
+
+// Each rank's acceptances are stamped by its own clock; until they share
+// one zero, none are given rather than a mix.
+std::optional<std::vector<AcceptStamp>> RankNodes::accepts() const { return std::nullopt; }
+
+Message RankNodes::call(std::size_t i, Message request) const {
+    const int rank = rankOf(i);
+    request.node = static_cast<int32_t>(i);
+    send(comm_, rank, RequestTag, request);
+    std::string error;
+    const auto answer = receive(comm_, rank, ReplyTag, error);
+    if (!answer) throw std::runtime_error("rank " + std::to_string(rank) + " answered badly: " + error);
+    if (answer->op == Op::Error) {
+        throw std::runtime_error("rank " + std::to_string(rank) + ": " +
+                                 (answer->texts.empty() ? std::string("no reason") : answer->texts[0]));
+    }
+    return *answer;
+}
+
+int RankNodes::start(std::size_t i, const std::string& ip, int port, const std::string& dir, uint32_t seed,
+                     int32_t& id, std::string& error) {
+    if (rankOf(i) == 0) return own_.start(i, ip, port, dir, seed, id, error);
+    Message q;
+    q.op = Op::Start;
+    q.values[0] = port;
+    q.values[1] = seed;
+    q.texts = {ip, dir};
+    const Message r = call(i, q);
+    id = static_cast<int32_t>(r.values[1]);
+    if (!r.texts.empty()) error = r.texts[0];
+    return static_cast<int>(r.values[0]);
+}
+
+void RankNodes::join(std::size_t i, const std::string& ip, int port) {
+    if (rankOf(i) == 0) return own_.join(i, ip, port);
+    Message q;
+    q.op = Op::Join;
+    q.values[0] = port;
+    q.texts = {ip};
+    call(i, q);
+}
+
+int32_t RankNodes::type(std::size_t i, const std::string& text) {
+    if (rankOf(i) == 0) return own_.type(i, text);
+    Message q;
+    q.op = Op::Type;
+    q.texts = {text};
+    return static_cast<int32_t>(call(i, q).values[0]);
+}
+
+void RankNodes::leaveRing(std::size_t i) {
+    if (rankOf(i) == 0) return own_.leaveRing(i);
+    Message q;
+    q.op = Op::LeaveRing;
+    call(i, q);
+}
+
+void RankNodes::crash(std::size_t i) {
+    if (rankOf(i) == 0) return own_.crash(i);
+    Message q;
+    q.op = Op::Crash;
+    call(i, q);
+}
+
+bool RankNodes::stop(std::size_t i) {
+    if (rankOf(i) == 0) return own_.stop(i);
+    Message q;
+    q.op = Op::Stop;
+    return call(i, q).values[0] != 0;
+}
+
+void RankNodes::nudgeStop(std::size_t i) {
+    if (rankOf(i) == 0) return own_.nudgeStop(i);
+    Message q;
+    q.op = Op::NudgeStop;
+    call(i, q);
+}
+
+NodeCounters RankNodes::counters(std::size_t i) const {
+    if (rankOf(i) == 0) return own_.counters(i);
+    Message q;
+    q.op = Op::Counters;
+    const Message r = call(i, q);
+    NodeCounters c;
+    c.sent = static_cast<uint64_t>(r.values[0]);
+    c.received = static_cast<uint64_t>(r.values[1]);
+    c.joinState = static_cast<int32_t>(r.values[2]);
+    c.chatSequence = static_cast<int32_t>(r.values[3]);
+    c.running = r.values[4] != 0;
+    return c;
+}
+
+// Every rank's own sum, added up by one reduction.
+uint64_t RankNodes::activity() const {
+    uint64_t mine = own_.activity();
+    if (ranks_ == 1) return mine;
+    int64_t command = static_cast<int64_t>(Command::Activity);
+    MPI_Request request;
+    MPI_Ibcast(&command, 1, MPI_INT64_T, 0, comm_, &request);
+    MPI_Wait(&request, MPI_STATUS_IGNORE);
+    uint64_t total = 0;
+    MPI_Reduce(&mine, &total, 1, MPI_UINT64_T, MPI_SUM, 0, comm_);
+    return total;
+}
+
+bool RankNodes::holds(std::size_t i, const std::string& originator, int32_t sequence) const {
+    if (rankOf(i) == 0) return own_.holds(i, originator, sequence);
+    Message q;
+    q.op = Op::Holds;
+    q.values[0] = sequence;
+    q.texts = {originator};
+    return call(i, q).values[0] != 0;
+}
+
+std::size_t RankNodes::memberCount(std::size_t i) const {
+    if (rankOf(i) == 0) return own_.memberCount(i);
+    Message q;
+    q.op = Op::MemberCount;
+    return static_cast<std::size_t>(call(i, q).values[0]);
+}
+
+std::string RankNodes::table(std::size_t i) const {
+    if (rankOf(i) == 0) return own_.table(i);
+    Message q;
+    q.op = Op::Table;
+    const Message r = call(i, q);
+    return r.texts.empty() ? std::string() : r.texts[0];
+}
+
+NodeSite RankNodes::site(std::size_t i) const {
+    const int rank = rankOf(i);
+    return NodeSite{rank, static_cast<std::size_t>(rank) < hosts_.size() ? hosts_[static_cast<std::size_t>(rank)] : ""};
+}
+
+void quitServing(MPI_Comm comm) {
+    int ranks = 1;
+    MPI_Comm_size(comm, &ranks);
+    if (ranks == 1) return;
+    int64_t command = static_cast<int64_t>(Command::Quit);
+    MPI_Request request;
+    MPI_Ibcast(&command, 1, MPI_INT64_T, 0, comm, &request);
+    MPI_Wait(&request, MPI_STATUS_IGNORE);
+}
+
+int serve(std::size_t count, MPI_Comm comm) {
+    int rank = 0;
+    int ranks = 1;
+    MPI_Comm_rank(comm, &rank);
+    MPI_Comm_size(comm, &ranks);
+    const std::size_t own = firstNodeOf(rank + 1, count, ranks) - firstNodeOf(rank, count, ranks);
+    const std::string limit = raiseOpenFileLimit(3 * own + 64);
+    if (!limit.empty()) std::fprintf(stderr, "palaver-lab-mpi: rank %d: %s\n", rank, limit.c_str());
+    LocalNodes nodes(count, std::chrono::steady_clock::now());
+    // Busy for a moment after each request (the executor's requests come in
+    // runs), then short sleeps while rank 0 has nothing to ask.
+    auto lastWork = std::chrono::steady_clock::now();
+    for (;;) {
+        int64_t command = 0;
+        MPI_Request collective;
+        MPI_Ibcast(&command, 1, MPI_INT64_T, 0, comm, &collective);
+        for (int done = 0;;) {
+            MPI_Test(&collective, &done, MPI_STATUS_IGNORE);
+            if (done) break;
+            int waiting = 0;
+            MPI_Iprobe(0, RequestTag, comm, &waiting, MPI_STATUS_IGNORE);
+            if (waiting) {
+                std::string error;
+                const auto q = receive(comm, 0, RequestTag, error);
+                send(comm, 0, ReplyTag, q ? carryOut(nodes, *q, count, rank, ranks) : failure(error));
+                lastWork = std::chrono::steady_clock::now();
+            } else if (std::chrono::steady_clock::now() - lastWork < std::chrono::milliseconds(2)) {
+                std::this_thread::yield();
+            } else {
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+        }
+        MPI_Wait(&collective, MPI_STATUS_IGNORE);  // done already: returns at once
+        lastWork = std::chrono::steady_clock::now();
+        if (command == static_cast<int64_t>(Command::Quit)) return 0;
+        if (command != static_cast<int64_t>(Command::Activity)) {
+            std::fprintf(stderr, "palaver-lab-mpi: rank %d: unknown command %lld from rank 0\n", rank,
+                         static_cast<long long>(command));
+            return 1;
+        }
+        uint64_t mine = nodes.activity();
+        MPI_Reduce(&mine, nullptr, 1, MPI_UINT64_T, MPI_SUM, 0, comm);
+    }
+}
+
+}  // namespace palaver::lab::mpi

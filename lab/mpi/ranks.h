@@ -1,0 +1,74 @@
+// palaver-lab-mpi: one run's nodes spread over the ranks of an MPI job.
+// Rank 0 runs the step executor as palaver-lab run does, on RankNodes: its
+// own block of nodes in this process, every other node a request to the
+// rank that holds it and that rank's reply. The other ranks serve their
+// blocks until rank 0 says the run is over.
+#pragma once
+
+#include <mpi.h>
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "message.h"
+#include "nodes.h"
+
+namespace palaver::lab::mpi {
+
+// Point-to-point tags; the collective commands travel by broadcast.
+constexpr int RequestTag = 11;
+constexpr int ReplyTag = 12;
+
+// What rank 0 broadcasts to the serving ranks.
+enum class Command : int64_t {
+    Activity = 1,
+    Quit = 2,
+};
+
+class RankNodes : public NodeHost {
+public:
+    // `hosts`: each rank's host name, by rank.
+    RankNodes(std::size_t count, MPI_Comm comm, std::vector<std::string> hosts);
+    int start(std::size_t i, const std::string& ip, int port, const std::string& dir, uint32_t seed, int32_t& id,
+              std::string& error) override;
+    void join(std::size_t i, const std::string& ip, int port) override;
+    int32_t type(std::size_t i, const std::string& text) override;
+    void leaveRing(std::size_t i) override;
+    void crash(std::size_t i) override;
+    bool stop(std::size_t i) override;
+    void nudgeStop(std::size_t i) override;
+    NodeCounters counters(std::size_t i) const override;
+    uint64_t activity() const override;
+    bool holds(std::size_t i, const std::string& originator, int32_t sequence) const override;
+    std::size_t memberCount(std::size_t i) const override;
+    std::string table(std::size_t i) const override;
+    NodeSite site(std::size_t i) const override;
+    std::optional<std::vector<AcceptStamp>> accepts() const override;
+
+private:
+    int rankOf(std::size_t i) const;
+    // Sends the request for node i to its rank and returns the reply; throws
+    // std::runtime_error when the rank could not carry it out.
+    Message call(std::size_t i, Message request) const;
+
+    std::size_t count_;
+    MPI_Comm comm_;
+    int ranks_;
+    std::vector<std::string> hosts_;
+    LocalNodes own_;
+};
+
+// Rank 0: tells every serving rank that the run is over.
+void quitServing(MPI_Comm comm);
+
+// A serving rank (not 0): carries out rank 0's requests on its block of
+// `count` nodes until rank 0 says quit. Returns 0, or 1 when a collective
+// failed.
+int serve(std::size_t count, MPI_Comm comm);
+
+// Receives one message from `source` with `tag`, its length bounded and its
+// contents checked; no value and the reason in `error` otherwise.
+std::optional<Message> receive(MPI_Comm comm, int source, int tag, std::string& error);
+
+}  // namespace palaver::lab::mpi

@@ -1,0 +1,120 @@
+// palaver-lab-mpi's pieces that need no MPI: where each node lives, and the
+// message format between the ranks with its checks on what comes in.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "message.h"
+#include "spread.h"
+
+namespace palaver::lab::mpi {
+namespace {
+
+struct SpreadCase {
+    std::size_t nodes;
+    int ranks;
+    std::vector<int> expected;  // rank of node 0, 1, ...
+};
+
+TEST(MpiSpread, NodesGoToRanksInEvenConsecutiveBlocks) {
+    const std::vector<SpreadCase> cases = {
+        {6, 1, {0, 0, 0, 0, 0, 0}},
+        {6, 3, {0, 0, 1, 1, 2, 2}},
+        {7, 3, {0, 0, 0, 1, 1, 2, 2}},
+        {8, 3, {0, 0, 0, 1, 1, 1, 2, 2}},
+        {5, 2, {0, 0, 0, 1, 1}},
+        {3, 5, {0, 1, 3}},
+        {2, 2, {0, 1}},
+    };
+    for (const SpreadCase& c : cases) {
+        std::vector<int> got;
+        for (std::size_t i = 0; i < c.nodes; ++i) got.push_back(rankOfNode(i, c.nodes, c.ranks));
+        EXPECT_EQ(got, c.expected) << c.nodes << " nodes on " << c.ranks << " ranks";
+    }
+}
+
+// The first node of each rank bounds exactly the nodes rankOfNode gives it,
+// and the block sizes differ by at most one.
+TEST(MpiSpread, BlocksAgreeWithTheRankOfEachNode) {
+    for (std::size_t nodes : {1u, 2u, 10u, 30u, 31u, 997u, 1000u}) {
+        for (int ranks : {1, 2, 3, 4, 7, 16, 64}) {
+            std::size_t smallest = nodes;
+            std::size_t largest = 0;
+            for (int r = 0; r < ranks; ++r) {
+                const std::size_t first = firstNodeOf(r, nodes, ranks);
+                const std::size_t end = firstNodeOf(r + 1, nodes, ranks);
+                ASSERT_LE(first, end);
+                for (std::size_t i = first; i < end; ++i) {
+                    ASSERT_EQ(rankOfNode(i, nodes, ranks), r) << "node " << i << " of " << nodes << " on " << ranks;
+                }
+                smallest = std::min(smallest, end - first);
+                largest = std::max(largest, end - first);
+            }
+            EXPECT_EQ(firstNodeOf(0, nodes, ranks), 0u);
+            EXPECT_EQ(firstNodeOf(ranks, nodes, ranks), nodes) << nodes << " nodes on " << ranks;
+            EXPECT_LE(largest - smallest, 1u) << nodes << " nodes on " << ranks;
+        }
+    }
+}
+
+TEST(MpiMessage, WhatIsEncodedDecodesTheSame) {
+    Message m;
+    m.op = Op::Start;
+    m.node = 29;
+    m.values = {50000, 4294967295LL, -1, 0, 1LL << 40, 7};
+    m.texts = {"127.77.0.30", "/tmp/run/life2", "", std::string("a\0b", 3)};
+    const std::vector<char> bytes = encode(m);
+    std::string error;
+    const auto back = decode(bytes.data(), bytes.size(), error);
+    ASSERT_TRUE(back) << error;
+    EXPECT_EQ(back->op, m.op);
+    EXPECT_EQ(back->node, m.node);
+    EXPECT_EQ(back->values, m.values);
+    EXPECT_EQ(back->texts, m.texts);
+}
+
+// Each received length is checked: a message that is cut, padded or claims
+// more than it carries is refused with a reason, never read past its end.
+TEST(MpiMessage, BadMessagesAreRefusedWithTheirReason) {
+    Message m;
+    m.op = Op::Table;
+    m.node = 3;
+    m.texts = {"status"};
+    const std::vector<char> good = encode(m);
+    auto withU32 = [&](std::size_t at, uint32_t v) {
+        std::vector<char> b = good;
+        std::memcpy(b.data() + at, &v, 4);
+        return b;
+    };
+    const std::size_t countAt = HeaderBytes - 4;
+    struct Bad {
+        std::string name;
+        std::vector<char> bytes;
+        std::string reason;
+    };
+    const std::vector<Bad> cases = {
+        {"empty", {}, "shorter than its header"},
+        {"header cut", std::vector<char>(good.begin(), good.begin() + 10), "shorter than its header"},
+        {"string cut", std::vector<char>(good.begin(), good.end() - 1), "runs past the message"},
+        {"length cut", std::vector<char>(good.begin(), good.begin() + static_cast<long>(HeaderBytes) + 2),
+         "has no length"},
+        {"padded", [&] { auto b = good; b.push_back('x'); return b; }(), "after the last string"},
+        {"too many strings", withU32(countAt, 5), "more than 4"},
+        {"huge length", withU32(HeaderBytes, 0xFFFFFFFFu), "runs past the message"},
+        {"unknown operation", withU32(0, 99), "unknown operation 99"},
+        {"zero operation", withU32(0, 0), "unknown operation 0"},
+        {"negative node", withU32(4, 0xFFFFFFFFu), "negative node index"},
+    };
+    for (const Bad& c : cases) {
+        std::string error;
+        EXPECT_FALSE(decode(c.bytes.data(), c.bytes.size(), error)) << c.name;
+        EXPECT_NE(error.find(c.reason), std::string::npos) << c.name << ": " << error;
+    }
+    std::string error;
+    EXPECT_TRUE(decode(good.data(), good.size(), error)) << error;
+}
+
+}  // namespace
+}  // namespace palaver::lab::mpi

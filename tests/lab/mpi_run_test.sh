@@ -1,0 +1,119 @@
+#!/usr/bin/env bash
+# palaver-lab-mpi under a real mpirun: 30 nodes over 3 ranks inside a
+# network namespace that holds only loopback (MPI's own traffic stays on lo
+# as well). From the run folder: palaver-lab analyze sees one overlay (the
+# ring intact at every snapshot, every typed line at every live node), each
+# node sits on the rank the spread gives it, and the run made the same
+# choices (contacts, typists) as the same seed on one rank. A run that asks
+# for loss is refused before it starts.
+# Usage: mpi_run_test.sh PALAVER_LAB PALAVER_LAB_MPI [SANITIZER]. Exit 77
+# (skipped) when it cannot run here, with the reason.
+set -euo pipefail
+LAB=$(readlink -f "$1")
+MPI=$(readlink -f "$2")
+
+if [ -n "${3:-}" ]; then
+  echo "SKIPPED: a $3 sanitizer build; the mpirun run is checked in the plain build only (OpenMPI's libraries are not built for the sanitizers)"
+  exit 77
+fi
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "SKIPPED: the run's network namespace (unshare -n) needs root"
+  exit 77
+fi
+for tool in mpirun unshare ip jq; do
+  command -v "$tool" > /dev/null || { echo "SKIPPED: $tool is missing (bash scripts/install-deps.sh test installs it)"; exit 77; }
+done
+
+T=$(mktemp -d /tmp/palaver-mpi.XXXXXX)
+trap 'rm -rf "$T"' EXIT
+NODES=30
+RANKS=3
+SEED=7
+
+# Inside the namespace: lo up, then each mpirun with MPI's sockets on lo.
+cat > "$T/inside.sh" << 'INSIDE'
+set -u
+ip link set lo up
+MPIRUN=(mpirun --allow-run-as-root --oversubscribe --mca btl self,tcp --mca btl_tcp_if_include lo
+  --mca oob_tcp_if_include lo)
+"${MPIRUN[@]}" -n "$RANKS" "$MPI" run --nodes "$NODES" --lines 3 --seed "$SEED" --out "$T/r3" > "$T/r3.out" 2>&1
+echo $? > "$T/r3.rc"
+"${MPIRUN[@]}" -n 1 "$MPI" run --nodes "$NODES" --lines 3 --seed "$SEED" --out "$T/r1" > "$T/r1.out" 2>&1
+echo $? > "$T/r1.rc"
+"${MPIRUN[@]}" -n 2 "$MPI" run --nodes 4 --loss 5 --out "$T/lossy" > "$T/lossy.out" 2>&1
+echo $? > "$T/lossy.rc"
+"${MPIRUN[@]}" -n "$RANKS" "$MPI" run --nodes 12 --lines 2 --address-plan host --bind-address 127.0.0.1 \
+  --port 41000 --out "$T/host" > "$T/host.out" 2>&1
+echo $? > "$T/host.rc"
+"${MPIRUN[@]}" -n 1 "$MPI" run --nodes 4 --address-plan host --out "$T/nobind" > "$T/nobind.out" 2>&1
+echo $? > "$T/nobind.rc"
+INSIDE
+T="$T" MPI="$MPI" NODES="$NODES" RANKS="$RANKS" SEED="$SEED" unshare -n bash "$T/inside.sh"
+
+fail() {
+  echo "FAILED: $*"
+  exit 1
+}
+for run in r3 r1 host; do
+  [ "$(cat "$T/$run.rc")" = 0 ] || { cat "$T/$run.out"; fail "the $run run exited $(cat "$T/$run.rc")"; }
+done
+cat "$T/r3.out"
+
+# Refused before it starts: exit 2, the reason, no run folder.
+grep -q "palaver-lab-mpi: loss and partitions are not applied across ranks" "$T/lossy.out" ||
+  { cat "$T/lossy.out"; fail "the run with --loss was not refused with its reason"; }
+[ ! -e "$T/lossy" ] || fail "the refused run made its run folder"
+# mpirun gives a rank's non-zero status as its own.
+[ "$(cat "$T/lossy.rc")" -ne 0 ] || fail "the refused run exited 0"
+
+# The host plan: every node at the given address, node i at port 41000 + i - 1,
+# one overlay all the same.
+jq -e '[.nodes[] | select(.address != "127.0.0.1@\(41000 + .node - 1)")] | length == 0' "$T/host/run.json" \
+  > /dev/null || fail "a node of the host plan is not where it says: $(jq -c '[.nodes[].address]' "$T/host/run.json")"
+jq -e '(.nodes | length) == 12 and ([.nodes[].rank] | unique) == [0, 1, 2] and
+  ([.lines[] | select(.accepted_by != 12)] | length) == 0 and (.lines | length) == 2 and .end_health.ring_intact' \
+  "$T/host/run.json" > /dev/null || fail "the host plan's run is not one overlay on 3 ranks"
+grep -q "palaver-lab-mpi: --address-plan host: give the host's address with --bind-address" "$T/nobind.out" ||
+  { cat "$T/nobind.out"; fail "the host plan without an address was not refused"; }
+[ ! -e "$T/nobind" ] || fail "the refused host plan made its run folder"
+
+"$LAB" analyze "$T/r3" --out "$T/a3" --no-pictures > "$T/a3.out" 2>&1 || { cat "$T/a3.out"; fail "analyze failed"; }
+
+# A CSV column by its header name.
+column() { awk -F, -v name="$2" 'NR == 1 { for (i = 1; i <= NF; i++) if ($i == name) c = i; next } { print $c }' "$1"; }
+
+snapshots=$(column "$T/a3/topology.csv" ring_intact | wc -l)
+[ "$snapshots" -ge 1 ] || fail "topology.csv lists no snapshot"
+! column "$T/a3/topology.csv" ring_intact | grep -qv '^yes$' || { cat "$T/a3/topology.csv"; fail "a snapshot's ring is not intact"; }
+! column "$T/a3/topology.csv" components | grep -qv '^1$' || { cat "$T/a3/topology.csv"; fail "more than one component"; }
+[ "$(column "$T/a3/topology.csv" live | head -1)" = "$NODES" ] || fail "the first snapshot does not hold $NODES nodes"
+
+# The typed lines (not the greetings): alive and delivered both N.
+paste -d, <(column "$T/a3/messages.csv" kind) <(column "$T/a3/messages.csv" alive) \
+  <(column "$T/a3/messages.csv" delivered) | awk -F, '$1 == "typed"' > "$T/typed.csv"
+lines=$(wc -l < "$T/typed.csv")
+[ "$lines" = 3 ] || { cat "$T/a3/messages.csv"; fail "messages.csv holds $lines typed lines, not the 3 typed"; }
+awk -F, -v n="$NODES" '$2 != n || $3 != n { bad = 1 } END { exit bad }' "$T/typed.csv" ||
+  { cat "$T/a3/messages.csv"; fail "a line did not reach every one of the $NODES nodes"; }
+
+# Each node on the rank of the spread (node i, from 1, on (i - 1) * R / N),
+# with that rank's host name.
+jq -e --argjson n "$NODES" --argjson r "$RANKS" \
+  '[.nodes[] | select(.rank != (((.node - 1) * $r / $n) | floor))] | length == 0' "$T/r3/run.json" > /dev/null ||
+  fail "a node is not on the rank the spread gives it: $(jq -c '[.nodes[] | [.node, .rank]]' "$T/r3/run.json")"
+[ "$(jq '[.nodes[].rank] | unique | length' "$T/r3/run.json")" = "$RANKS" ] || fail "the nodes are not on $RANKS ranks"
+host=$(hostname)
+jq -e --arg h "$host" '[.nodes[] | select(.host != $h)] | length == 0' "$T/r3/run.json" > /dev/null ||
+  fail "a node's host is not $host"
+[ "$(jq '[.nodes[] | select(.rank != 0)] | length' "$T/r1/run.json")" = 0 ] || fail "the one-rank run put a node off rank 0"
+
+# The same seed makes the same choices on 1 and 3 ranks.
+choices() { jq -c '{contacts: [.nodes[] | [.node, .contact, .join]], typists: [.lines[] | [.originator, .text]]}' "$1"; }
+[ "$(choices "$T/r3/run.json")" = "$(choices "$T/r1/run.json")" ] ||
+  fail "1 and 3 ranks chose differently: $(choices "$T/r1/run.json") vs $(choices "$T/r3/run.json")"
+
+# Every node's own files are in the one run folder.
+logs=$(find "$T/r3" -maxdepth 1 -name '127.*.txt' | wc -l)
+[ "$logs" = "$NODES" ] || fail "$logs datagram logs in the run folder, not $NODES"
+echo "passed: $NODES nodes on $RANKS ranks, ring intact at $snapshots snapshots, $lines lines at every node, same choices as 1 rank"
