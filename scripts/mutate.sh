@@ -13,6 +13,10 @@
 #                                          its file exactly once, nothing built
 #   bash scripts/mutate.sh --out FILE      write the table there too (a subset
 #                                          writes no file unless asked)
+#   bash scripts/mutate.sh --only ID --update FILE
+#                                          run these faults again and replace
+#                                          their rows in the table FILE (the
+#                                          totals are counted over all its rows)
 #   bash scripts/mutate.sh --no-baseline   skip the check that the named tests
 #                                          pass on the unchanged sources
 #
@@ -48,6 +52,7 @@ AREA=""
 ONLY=""
 LIST_ONLY=0
 OUT=""
+UPDATE=""
 BASELINE=1
 
 usage() {
@@ -69,6 +74,12 @@ while [ "$#" -gt 0 ]; do
     --out)
       OUT=${2:-}
       [ -n "$OUT" ] || usage
+      shift
+      ;;
+    --update)
+      UPDATE=${2:-}
+      [ -f "$UPDATE" ] || { echo "$0: --update needs an existing table, not '${UPDATE}'" >&2; exit 2; }
+      OUT=$UPDATE
       shift
       ;;
     --list) LIST_ONLY=1 ;;
@@ -228,7 +239,9 @@ run_tests() {
   if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
     caught="timeout"
   elif [ "$status" -ne 0 ]; then
-    caught=$(sed -nE 's/^\[  FAILED  \] ([A-Za-z0-9_/.]+)( \(.*)?$/\1/p' "$log" | head -1)
+    # The tests that failed, in the order they ran (the first three named).
+    caught=$(sed -nE 's/^\[  FAILED  \] ([A-Za-z0-9_/.]+)( \(.*)?$/\1/p' "$log" | awk '!seen[$0]++' |
+      awk '{ if (NR <= 3) names = names (NR > 1 ? ", " : "") $0 } END { if (NR > 3) names = names " and " NR - 3 " more"; printf "%s", names }')
     [ -n "$caught" ] || caught="crash (status $status)"
   fi
 }
@@ -264,9 +277,8 @@ if [ "$BASELINE" -eq 1 ]; then
 fi
 
 # --- the faults -------------------------------------------------------------
-declare -A killed=() survived=() broken=()
-stale=0
-rows=()
+declare -A rows=()
+rerun=()
 for i in "${selected[@]}"; do
   id=${ids[$i]} file=${files[$i]} area=$(area_of "${ids[$i]}")
   start=$SECONDS
@@ -280,53 +292,81 @@ for i in "${selected[@]}"; do
       result="stale (text found $n times)"
     fi
   fi
-  if [ -n "$result" ]; then
-    stale=$((stale + 1))
-  else
+  if [ -z "$result" ]; then
     cp "$ROOT/$file" "$WORK/original"
     planted=$file
     printf '%s' "${text/"${finds[$i]}"/"${repls[$i]}"}" > "$ROOT/$file"
     if ! build "$(target_of "$area")"; then
       result="does not compile"
-      broken[$area]=$((${broken[$area]:-0} + 1))
     else
       run_tests "$area" "${tests[$i]}"
       if [ "$ran" -eq 0 ] && [ -z "$caught" ]; then
         result="stale (the filter names no test)"
-        stale=$((stale + 1))
       elif [ -n "$caught" ]; then
         result="caught: $caught"
-        killed[$area]=$((${killed[$area]:-0} + 1))
       else
         result="SURVIVED"
-        survived[$area]=$((${survived[$area]:-0} + 1))
       fi
     fi
     restore
   fi
   seconds=$((SECONDS - start))
   echo "$id  $result  (${seconds}s)" >&2
-  rows+=("| $id | \`$file\` | ${words[$i]} | $result | $seconds |")
+  rows[$id]="| $id | \`$file\` | ${words[$i]} | $result | $seconds |"
+  rerun+=("$id")
 done
 # The sources are as they were; bring the build back to them.
 build "$(target_of "$(area_of "${ids[${selected[0]}]}")")" || true
 
 # --- the table --------------------------------------------------------------
-status=0
+header="Run on $STAMP at commit $COMMIT by \`bash scripts/mutate.sh\`: each fault
+planted alone, its area's tests rebuilt and run, the file restored."
+if [ -n "$UPDATE" ]; then
+  # The rows of the other faults, and the lines above the table, as they were.
+  header=""
+  while IFS= read -r line; do
+    case $line in
+      '# Mutation check' | '') ;;
+      '| fault |'*) break ;;
+      *) header+=${header:+$'\n'}$line ;;
+    esac
+  done < "$UPDATE"
+  header+=$'\n'"Rerun on $STAMP at commit $COMMIT: ${rerun[*]}."
+  while IFS= read -r line; do
+    [[ $line == '| '* ]] || continue
+    id=$(echo "$line" | cut -d'|' -f2 | tr -d ' ')
+    [ -n "${rows[$id]:-}" ] || rows[$id]=$line
+  done < <(sed -n '/^| fault |/,/^$/p' "$UPDATE" | tail -n +3)
+fi
+declare -A killed=() survived=() broken=()
+stale=0
 table="# Mutation check
 
-Run on $STAMP at commit $COMMIT by \`bash scripts/mutate.sh\`: each fault
-planted alone, its area's tests rebuilt and run, the file restored.
+$header
 
 | fault | file | what it changes | result | s |
 |---|---|---|---|---|
 "
-for r in "${rows[@]}"; do table+="$r
-"; done
+for i in "${!ids[@]}"; do
+  id=${ids[$i]}
+  row=${rows[$id]:-}
+  [ -n "$row" ] || continue
+  table+="$row
+"
+  a=$(area_of "$id")
+  result=$(echo "$row" | awk -F' [|] ' '{print $4}')
+  case $result in
+    caught:*) killed[$a]=$((${killed[$a]:-0} + 1)) ;;
+    SURVIVED*) survived[$a]=$((${survived[$a]:-0} + 1)) ;;
+    'does not compile'*) broken[$a]=$((${broken[$a]:-0} + 1)) ;;
+    *) stale=$((stale + 1)) ;;
+  esac
+done
 table+="
 | area | caught | survived | does not compile | kill ratio |
 |---|---|---|---|---|
 "
+status=0
 for a in lab node; do
   k=${killed[$a]:-0} s=${survived[$a]:-0} b=${broken[$a]:-0}
   [ $((k + s + b)) -gt 0 ] || continue
@@ -342,7 +382,8 @@ for a in lab node; do
 done
 if [ "$stale" -gt 0 ]; then
   table+="
-$stale fault(s) stale: their text is no longer in the file exactly once; fix scripts/mutations.txt.
+$stale fault(s) stale: their text is not in the file exactly once, or their filter names no test; fix
+scripts/mutations.txt.
 "
   status=1
 fi
