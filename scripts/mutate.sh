@@ -312,7 +312,7 @@ for i in "${selected[@]}"; do
   fi
   seconds=$((SECONDS - start))
   echo "$id  $result  (${seconds}s)" >&2
-  rows[$id]="| $id | \`$file\` | ${words[$i]} | $result | $seconds |"
+  rows[$id]="| $id | \`$file\` | ${words[$i]//|/\\|} | $result | $seconds |"
   rerun+=("$id")
 done
 # The sources are as they were; bring the build back to them.
