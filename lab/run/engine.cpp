@@ -29,6 +29,7 @@
 #include "droplog.h"
 #include "network.h"
 #include "nodes.h"
+#include "quiet.h"
 #include "rules.h"
 #include "seeds.h"
 
@@ -74,26 +75,6 @@ struct Slot {
     std::vector<Life> lives;
     bool inOverlay = false;
     bool alive() const { return !lives.empty() && lives.back().fate == "alive"; }
-};
-
-// Quiet: the send and receive counts of all nodes have stood still for the
-// quiet span.
-class QuietWatch {
-public:
-    explicit QuietWatch(uint64_t total) : total_(total), since_(Clock::now()) {}
-    bool quiet(uint64_t total, milliseconds span) {
-        const auto now = Clock::now();
-        if (total != total_) {
-            total_ = total;
-            since_ = now;
-            return false;
-        }
-        return now - since_ >= span;
-    }
-
-private:
-    uint64_t total_;
-    Clock::time_point since_;
 };
 
 // A progress line on standard error while a terminal is attached.
@@ -336,7 +317,7 @@ void Engine::pump() {
             slot.inOverlay = true;
             return true;
         }
-        if (p.watch.quiet(now, quietSpan()) || Clock::now() >= p.deadline) {
+        if (p.watch.quiet(now, Clock::now(), quietSpan()) || Clock::now() >= p.deadline) {
             life.join = "failed";
             life.joinGivenUpMs = ms();
             life.joinState = c.joinState;
@@ -354,7 +335,7 @@ void Engine::pump() {
             w.lastAccept = ms();
             ++w.acceptedBy;
         }
-        const bool quiet = w.watch.quiet(now, quietSpan());
+        const bool quiet = w.watch.quiet(now, Clock::now(), quietSpan());
         if (!quiet && Clock::now() < w.deadline) return false;
         Json& line = lines_[w.record];
         line["last_accept_ms"] = orNull(w.lastAccept);
@@ -383,11 +364,11 @@ void Engine::pause() {
 }
 
 bool Engine::waitQuiet(int64_t boundMs) {
-    QuietWatch watch(activity());
+    QuietWatch watch(activity(), Clock::now());
     const auto deadline = Clock::now() + milliseconds(boundMs);
     for (;;) {
         pump();
-        if (watch.quiet(activity(), quietSpan())) return true;
+        if (watch.quiet(activity(), Clock::now(), quietSpan())) return true;
         if (Clock::now() >= deadline) return false;
         std::this_thread::sleep_for(milliseconds(2));
     }
@@ -466,7 +447,7 @@ void Engine::pressJoin(std::size_t i, const Address& contact) {
     life.greeting = nodes_->counters(i).chatSequence;
     life.joinStartMs = ms();
     nodes_->join(i, contact.ip, contact.port);
-    joins_.push_back(PendingJoin{i, QuietWatch(activity()), Clock::now() + milliseconds(s_.joinTimeoutMs)});
+    joins_.push_back(PendingJoin{i, QuietWatch(activity(), Clock::now()), Clock::now() + milliseconds(s_.joinTimeoutMs)});
 }
 
 void Engine::waitJoins() {
@@ -560,7 +541,7 @@ void Engine::typeOne(std::size_t typist, const std::string& step) {
                           {"quiet_ms", nullptr},
                           {"life", slot.lives.back().number}});
     watches_.push_back(LineWatch{lines_.size() - 1, slot.address.key(), sequence, everyone,
-                                 std::vector<char>(everyone.size(), 0), 0, std::nullopt, QuietWatch(activity()),
+                                 std::vector<char>(everyone.size(), 0), 0, std::nullopt, QuietWatch(activity(), Clock::now()),
                                  Clock::now() + milliseconds(s_.settleTimeoutMs)});
 }
 

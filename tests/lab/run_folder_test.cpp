@@ -195,5 +195,25 @@ TEST_F(TwelveNodes, RunJsonAgreesWithTheFiles) {
     EXPECT_NE(summary().find("joins: 11 joined, 0 failed"), std::string::npos) << summary();
 }
 
+// Without a rate, each line is typed only once the overlay has gone quiet
+// after the line before it.
+TEST_F(TwelveNodes, EachLineWaitsForTheQuietAfterThePrevious) {
+    const json& lines = record()["lines"];
+    ASSERT_EQ(lines.size(), 3u);
+    for (std::size_t k = 0; k < lines.size(); ++k) {
+        ASSERT_TRUE(lines[k]["quiet_ms"].is_number()) << lines[k];
+        if (k > 0) {
+            EXPECT_GE(lines[k]["typed_ms"].get<int64_t>(), lines[k - 1]["quiet_ms"].get<int64_t>()) << lines[k];
+        }
+    }
+}
+
+// Each node draws an identity of its own from the seed.
+TEST_F(TwelveNodes, EveryNodeHasAnIdentityOfItsOwn) {
+    std::set<int64_t> ids;
+    for (const json& n : record()["nodes"]) ids.insert(n["id"].get<int64_t>());
+    EXPECT_EQ(ids.size(), 12u);
+}
+
 }  // namespace
 }  // namespace palaver::lab::test

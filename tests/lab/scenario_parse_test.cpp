@@ -127,6 +127,17 @@ TEST(ScenarioFile, SharesAreDrawnWithTheSeedAndTheRestTakesTheOthers) {
     }
 }
 
+// A share of 10 nodes is rounded to the nearest whole node.
+TEST(ScenarioFile, AShareIsRoundedToTheNearestNode) {
+    for (const auto& [share, nodes] : std::vector<std::pair<int, std::size_t>>{{14, 1}, {16, 2}, {33, 3}, {36, 4}}) {
+        SCOPED_TRACE(share);
+        const Scenario s = parseScenario("[nodes]\ncount = 10\n[[group]]\nname = \"some\"\nshare = " +
+                                             std::to_string(share) + "\n",
+                                         "share.toml");
+        EXPECT_EQ(s.group("some")->members.size(), nodes);
+    }
+}
+
 TEST(ScenarioFile, WithoutGroupsAllIsEveryNode) {
     // A file that names no group still has "all": every node, so that its
     // start and join steps act on them.

@@ -156,6 +156,15 @@ TEST(Parse, AddressWindowCutsAtFirstTickAfterText) {
     EXPECT_EQ(pct.port, 0);
 }
 
+// The sequence field is padded to nine characters but never cut: a number
+// of ten digits is written whole and read back whole.
+TEST(Parse, SequenceOfTenDigitsIsReadWhole) {
+    for (const int32_t sequence : {999999999, 1000000000, 2147483647}) {
+        SCOPED_TRACE(sequence);
+        EXPECT_EQ(parseDatagram(composeChat(0, "10.0.0.1", 5, sequence, "hi"), "").sequence, sequence);
+    }
+}
+
 TEST(Parse, UsableAddressNeedsPortPieceAndStrictDottedQuad) {
     auto usable = [](const std::string& address) {
         return hasUsableAddress(parseDatagram("X00`001`" + address + "`", ""));

@@ -42,6 +42,25 @@ TEST_F(Report, FreshNodeHasSelfEverywhereAndEmptyRandomLines) {
               "Hop AVG,0,\n");
 }
 
+// Next, back and the three random peers all differ, so each line shows
+// its own entry.
+TEST_F(Report, EachEntryOnItsOwnLine) {
+    node.handleDatagram(composeNotice('D', "10.0.0.3", 3), test::loopbackAddress(1));
+    node.handleDatagram(composeNotice('d', "10.0.0.2", 2), test::loopbackAddress(1));
+    for (int i = 4; i <= 6; ++i) node.addRandomPeer(124, "10.0.0." + std::to_string(i), i);
+    EXPECT_EQ(node.statusReportText(),
+              "MY IP@PORT,10.0.0.1@50000,\n"
+              "NEXT IP@PORT,10.0.0.2@2,\n"
+              "Back IP@PORT,10.0.0.3@3,\n"
+              "Random[0] IP@PORT,10.0.0.4@4,\n"
+              "Random[1] IP@PORT,10.0.0.5@5,\n"
+              "Random[2] IP@PORT,10.0.0.6@6,\n"
+              "latestTtl,0,\n"
+              "Member cnt,0,\n"
+              "sum,0,\n"
+              "Hop AVG,0,\n");
+}
+
 TEST_F(Report, MemberStatisticsAndLinesInKeyOrder) {
     node.addRandomPeer(124, "10.0.0.7", 7);
     chat("10.0.0.2", 50000, 2);

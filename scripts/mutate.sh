@@ -1,0 +1,395 @@
+#!/usr/bin/env bash
+# Plants realistic single faults in lab/ and node/ one at a time, rebuilds the
+# test program of the fault's area, runs the tests the fault names, restores
+# the file and prints a table: which test caught each fault, or SURVIVED.
+# Run it before a change to lab/ or node/ is called done (not part of CI).
+#
+#   bash scripts/mutate.sh                 every fault of scripts/mutations.txt;
+#                                          writes the table to bench/mutation.md
+#   bash scripts/mutate.sh --area lab      the lab's faults only (or node)
+#   bash scripts/mutate.sh --only ID,ID    these faults only
+#   bash scripts/mutate.sh --list          the faults, nothing built
+#   bash scripts/mutate.sh --check         whether every fault's text is in
+#                                          its file exactly once, nothing built
+#   bash scripts/mutate.sh --out FILE      write the table there too (a subset
+#                                          writes no file unless asked)
+#   bash scripts/mutate.sh --only ID --update FILE
+#                                          run these faults again and replace
+#                                          their rows in the table FILE (the
+#                                          totals are counted over all its rows)
+#   bash scripts/mutate.sh --no-baseline   skip the check that the named tests
+#                                          pass on the unchanged sources
+#
+# Environment: BUILD (build folder, default build-mut, configured when
+# missing without optimisation or debug information, which builds quickest
+# once per fault), JOBS (build jobs, default 2), TEST_TIMEOUT (seconds per fault's
+# test run, default 300; a run cut off counts as caught, marked "timeout").
+#
+# Each fault in scripts/mutations.txt is a block of "key: value" lines:
+#   id     its name (lab-..., node-...: the area is the part before the dash)
+#   file   the source it changes
+#   find   the exact text, which must occur exactly once in the file (a line
+#          break in it is written <NL>)
+#   repl   what replaces it
+#   words  what the fault does
+#   tests  a GoogleTest filter over the area's test program (optional; the
+#          whole program without it); "define: NAME=FILTER" lines name
+#          filters that tests use as @NAME
+# A fault whose text is missing or occurs more than once is "stale" and
+# counted nowhere; one that does not build is "does not compile". The kill
+# ratio of an area is caught / (caught + survived); the exit status is 1 when
+# one is below 90 %, or when a fault is stale or the unchanged tests fail.
+set -uo pipefail
+shopt -u patsub_replacement 2>/dev/null || true
+cd "$(dirname "$0")/.."
+ROOT=$(pwd)
+
+LIST=$ROOT/scripts/mutations.txt
+BUILD=${BUILD:-$ROOT/build-mut}
+JOBS=${JOBS:-2}
+TEST_TIMEOUT=${TEST_TIMEOUT:-300}
+AREA=""
+ONLY=""
+LIST_ONLY=0
+OUT=""
+UPDATE=""
+BASELINE=1
+
+usage() {
+  echo "usage: $0 [--area lab|node] [--only ID,ID...] [--list] [--out FILE] [--no-baseline]" >&2
+  exit 2
+}
+while [ "$#" -gt 0 ]; do
+  case $1 in
+    --area)
+      AREA=${2:-}
+      [ "$AREA" = lab ] || [ "$AREA" = node ] || usage
+      shift
+      ;;
+    --only)
+      ONLY=${2:-}
+      [ -n "$ONLY" ] || usage
+      shift
+      ;;
+    --out)
+      OUT=${2:-}
+      [ -n "$OUT" ] || usage
+      shift
+      ;;
+    --update)
+      UPDATE=${2:-}
+      [ -f "$UPDATE" ] || { echo "$0: --update needs an existing table, not '${UPDATE}'" >&2; exit 2; }
+      OUT=$UPDATE
+      shift
+      ;;
+    --list) LIST_ONLY=1 ;;
+    --check) LIST_ONLY=2 ;;
+    --no-baseline) BASELINE=0 ;;
+    *) usage ;;
+  esac
+  shift
+done
+if [ -z "$AREA" ] && [ -z "$ONLY" ] && [ -z "$OUT" ]; then OUT=$ROOT/bench/mutation.md; fi
+
+# --- the fault list -------------------------------------------------------
+ids=() files=() finds=() repls=() words=() tests=()
+declare -A defines=()
+add_entry() {
+  [ -n "$e_id" ] || return 0
+  if [ -z "$e_file" ] || [ -z "$e_find" ] || [ -z "$e_words" ]; then
+    echo "$LIST: fault '$e_id' needs file, find and words" >&2
+    exit 2
+  fi
+  local filter="" part
+  if [ -n "$e_tests" ]; then
+    IFS=: read -r -a parts <<< "$e_tests"
+    for part in "${parts[@]}"; do
+      if [[ $part == @* ]]; then
+        [ -n "${defines[${part#@}]:-}" ] || { echo "$LIST: fault '$e_id' names no defined filter $part" >&2; exit 2; }
+        part=${defines[${part#@}]}
+      fi
+      filter=${filter:+$filter:}$part
+    done
+  fi
+  ids+=("$e_id") files+=("$e_file") finds+=("$e_find") repls+=("$e_repl") words+=("$e_words") tests+=("$filter")
+}
+e_id="" e_file="" e_find="" e_repl="" e_words="" e_tests=""
+lineno=0
+while IFS= read -r line || [ -n "$line" ]; do
+  lineno=$((lineno + 1))
+  case $line in
+    '#'*) continue ;;
+    '')
+      add_entry
+      e_id="" e_file="" e_find="" e_repl="" e_words="" e_tests=""
+      continue
+      ;;
+  esac
+  key=${line%%:*}
+  value=${line#*:}
+  value=${value# }
+  value=${value//<NL>/$'\n'}
+  case $key in
+    define) defines[${value%%=*}]=${value#*=} ;;
+    id) e_id=$value ;;
+    file) e_file=$value ;;
+    find) e_find=$value ;;
+    repl) e_repl=$value ;;
+    words) e_words=$value ;;
+    tests) e_tests=$value ;;
+    *)
+      echo "$LIST:$lineno: unknown key '$key'" >&2
+      exit 2
+      ;;
+  esac
+done < "$LIST"
+add_entry
+
+area_of() { echo "${1%%-*}"; }
+target_of() { [ "$1" = node ] && echo palaver_node_tests || echo palaver_lab_tests; }
+binary_of() { [ "$1" = node ] && echo "$BUILD/tests/palaver_node_tests" || echo "$BUILD/tests/lab/palaver_lab_tests"; }
+
+selected=()
+for i in "${!ids[@]}"; do
+  if [ -n "$AREA" ] && [ "$(area_of "${ids[$i]}")" != "$AREA" ]; then continue; fi
+  if [ -n "$ONLY" ] && [[ ",$ONLY," != *",${ids[$i]},"* ]]; then continue; fi
+  selected+=("$i")
+done
+if [ -n "$ONLY" ]; then
+  IFS=, read -r -a wanted <<< "$ONLY"
+  for w in "${wanted[@]}"; do
+    found=0
+    for i in "${!ids[@]}"; do [ "${ids[$i]}" = "$w" ] && found=1; done
+    [ "$found" -eq 1 ] || { echo "$0: no fault '$w' in $LIST" >&2; exit 2; }
+  done
+fi
+
+read_file() { # the file's exact text into the variable `text`
+  text=$(cat "$1"; printf x)
+  text=${text%x}
+}
+occurrences() { # of $2 in $1
+  local rest=${1//"$2"/}
+  echo $(((${#1} - ${#rest}) / ${#2}))
+}
+
+if [ "$LIST_ONLY" -eq 1 ]; then
+  for i in "${selected[@]}"; do
+    printf '%-36s %-32s %s\n' "${ids[$i]}" "${files[$i]}" "${words[$i]}"
+  done
+  exit 0
+fi
+if [ "$LIST_ONLY" -eq 2 ]; then
+  bad=0
+  for i in "${selected[@]}"; do
+    n=0
+    if [ -f "${files[$i]}" ]; then
+      read_file "${files[$i]}"
+      n=$(occurrences "$text" "${finds[$i]}")
+    fi
+    if [ "$n" -ne 1 ]; then
+      echo "${ids[$i]}: its text is in ${files[$i]} $n times" >&2
+      bad=1
+    fi
+  done
+  [ "$bad" -eq 0 ] && echo "${#selected[@]} faults, each text in its file exactly once"
+  exit "$bad"
+fi
+[ "${#selected[@]}" -gt 0 ] || { echo "$0: no fault selected" >&2; exit 2; }
+
+# --- planting and restoring ----------------------------------------------
+WORK=$(mktemp -d)
+planted=""
+restore() {
+  if [ -n "$planted" ]; then
+    # A plain copy: the restored file is newer than the faulty build, so the
+    # next build compiles it again.
+    cp "$WORK/original" "$ROOT/$planted"
+    planted=""
+  fi
+}
+trap 'restore; rm -rf "$WORK"' EXIT
+trap 'echo; echo "$0: interrupted; $planted restored" >&2; exit 130' INT TERM
+
+configure() {
+  if [ ! -f "$BUILD/CMakeCache.txt" ]; then
+    cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=None -DPALAVER_BUILD_SHELL=OFF -DPALAVER_WERROR=ON -DPALAVER_BUILD_TESTS=ON \
+      -DPALAVER_BUILD_LAB=ON > "$WORK/configure.log" 2>&1 || {
+      cat "$WORK/configure.log" >&2
+      echo "$0: cannot configure $BUILD" >&2
+      exit 2
+    }
+  fi
+}
+build() { cmake --build "$BUILD" --target "$1" -j "$JOBS" > "$WORK/build.log" 2>&1; }
+
+# run_tests AREA FILTER: runs the tests; sets `caught` (the first failed test,
+# "timeout", "crash (status N)" or "") and `ran` (tests run).
+run_tests() {
+  local bin filter log status
+  bin=$(binary_of "$1")
+  filter=${2:-*}
+  log=$WORK/test.log
+  (cd "$(dirname "$bin")" && timeout -k 10 "$TEST_TIMEOUT" "$bin" --gtest_filter="$filter" --gtest_color=no) \
+    > "$log" 2>&1
+  status=$?
+  ran=$(sed -nE 's/^\[==========\] ([0-9]+) tests? from .* ran\..*/\1/p' "$log" | tail -1)
+  ran=${ran:-0}
+  caught=""
+  if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
+    caught="timeout"
+  elif [ "$status" -ne 0 ]; then
+    # The tests that failed, in the order they ran (the first three named).
+    caught=$(sed -nE 's/^\[  FAILED  \] ([A-Za-z0-9_/.]+)( \(.*)?$/\1/p' "$log" | awk '!seen[$0]++' |
+      awk '{ if (NR <= 3) names = names (NR > 1 ? ", " : "") $0 } END { if (NR > 3) names = names " and " NR - 3 " more"; printf "%s", names }')
+    [ -n "$caught" ] || caught="crash (status $status)"
+  fi
+}
+
+configure
+STAMP=$(date -u '+%Y-%m-%d %H:%M UTC')
+COMMIT=$(git rev-parse --short HEAD 2>/dev/null || echo unknown)
+git diff --quiet HEAD -- 2>/dev/null || COMMIT="$COMMIT + uncommitted changes"
+
+# The named tests must pass on the unchanged sources, or every fault would
+# look caught.
+if [ "$BASELINE" -eq 1 ]; then
+  declare -A filters=()
+  for i in "${selected[@]}"; do
+    a=$(area_of "${ids[$i]}")
+    f=${tests[$i]:-*}
+    case ":${filters[$a]:-}:" in *":$f:"*) ;; *) filters[$a]=${filters[$a]:+${filters[$a]}:}$f ;; esac
+  done
+  for a in "${!filters[@]}"; do
+    echo "baseline: building $(target_of "$a") and running the $a tests the faults name" >&2
+    if ! build "$(target_of "$a")"; then
+      tail -30 "$WORK/build.log" >&2
+      echo "$0: the unchanged sources do not build" >&2
+      exit 1
+    fi
+    run_tests "$a" "${filters[$a]}"
+    if [ -n "$caught" ]; then
+      tail -40 "$WORK/test.log" >&2
+      echo "$0: the unchanged sources fail $caught; fix that first" >&2
+      exit 1
+    fi
+  done
+fi
+
+# --- the faults -------------------------------------------------------------
+declare -A rows=()
+rerun=()
+for i in "${selected[@]}"; do
+  id=${ids[$i]} file=${files[$i]} area=$(area_of "${ids[$i]}")
+  start=$SECONDS
+  result=""
+  if [ ! -f "$ROOT/$file" ]; then
+    result="stale (no such file)"
+  else
+    read_file "$ROOT/$file"
+    n=$(occurrences "$text" "${finds[$i]}")
+    if [ "$n" -ne 1 ]; then
+      result="stale (text found $n times)"
+    fi
+  fi
+  if [ -z "$result" ]; then
+    cp "$ROOT/$file" "$WORK/original"
+    planted=$file
+    printf '%s' "${text/"${finds[$i]}"/"${repls[$i]}"}" > "$ROOT/$file"
+    if ! build "$(target_of "$area")"; then
+      result="does not compile"
+    else
+      run_tests "$area" "${tests[$i]}"
+      if [ "$ran" -eq 0 ] && [ -z "$caught" ]; then
+        result="stale (the filter names no test)"
+      elif [ -n "$caught" ]; then
+        result="caught: $caught"
+      else
+        result="SURVIVED"
+      fi
+    fi
+    restore
+  fi
+  seconds=$((SECONDS - start))
+  echo "$id  $result  (${seconds}s)" >&2
+  rows[$id]="| $id | \`$file\` | ${words[$i]//|/\\|} | $result | $seconds |"
+  rerun+=("$id")
+done
+# The sources are as they were; bring the build back to them.
+build "$(target_of "$(area_of "${ids[${selected[0]}]}")")" || true
+
+# --- the table --------------------------------------------------------------
+header="Run on $STAMP at commit $COMMIT by \`bash scripts/mutate.sh\`: each fault
+planted alone, its area's tests rebuilt and run, the file restored."
+if [ -n "$UPDATE" ]; then
+  # The rows of the other faults, and the lines above the table, as they were.
+  header=""
+  while IFS= read -r line; do
+    case $line in
+      '# Mutation check' | '') ;;
+      '| fault |'*) break ;;
+      *) header+=${header:+$'\n'}$line ;;
+    esac
+  done < "$UPDATE"
+  header+=$'\n'"Rerun on $STAMP at commit $COMMIT: ${rerun[*]}."
+  while IFS= read -r line; do
+    [[ $line == '| '* ]] || continue
+    id=$(echo "$line" | cut -d'|' -f2 | tr -d ' ')
+    [ -n "${rows[$id]:-}" ] || rows[$id]=$line
+  done < <(sed -n '/^| fault |/,/^$/p' "$UPDATE" | tail -n +3)
+fi
+declare -A killed=() survived=() broken=()
+stale=0
+table="# Mutation check
+
+$header
+
+| fault | file | what it changes | result | s |
+|---|---|---|---|---|
+"
+for i in "${!ids[@]}"; do
+  id=${ids[$i]}
+  row=${rows[$id]:-}
+  [ -n "$row" ] || continue
+  table+="$row
+"
+  a=$(area_of "$id")
+  result=$(echo "$row" | awk -F' [|] ' '{print $4}')
+  case $result in
+    caught:*) killed[$a]=$((${killed[$a]:-0} + 1)) ;;
+    SURVIVED*) survived[$a]=$((${survived[$a]:-0} + 1)) ;;
+    'does not compile'*) broken[$a]=$((${broken[$a]:-0} + 1)) ;;
+    *) stale=$((stale + 1)) ;;
+  esac
+done
+table+="
+| area | caught | survived | does not compile | kill ratio |
+|---|---|---|---|---|
+"
+status=0
+for a in lab node; do
+  k=${killed[$a]:-0} s=${survived[$a]:-0} b=${broken[$a]:-0}
+  [ $((k + s + b)) -gt 0 ] || continue
+  if [ $((k + s)) -gt 0 ]; then
+    ratio=$((1000 * k / (k + s)))
+    ratio_text="$((ratio / 10)).$((ratio % 10)) %"
+    [ "$ratio" -ge 900 ] || status=1
+  else
+    ratio_text="-"
+  fi
+  table+="| $a/ | $k | $s | $b | $ratio_text |
+"
+done
+if [ "$stale" -gt 0 ]; then
+  table+="
+$stale fault(s) stale: their text is not in the file exactly once, or their filter names no test; fix
+scripts/mutations.txt.
+"
+  status=1
+fi
+printf '%s' "$table"
+if [ -n "$OUT" ]; then
+  printf '%s' "$table" > "$OUT"
+  echo "table written to $OUT" >&2
+fi
+exit "$status"
