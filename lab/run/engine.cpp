@@ -63,6 +63,8 @@ struct Life {
     int32_t id = 0;
     std::string contact;
     std::optional<int64_t> startedMs, joinStartMs, joinEndMs, joinGivenUpMs, fateMs;
+    std::optional<int64_t> joinDeadlineMs;   // when the join's time runs out
+    std::vector<std::string> joinGivenUpBy;  // what held when a failed join was given up
     std::string join = "none";
     int32_t joinState = 0;
     int32_t greeting = 0;
@@ -307,6 +309,7 @@ void Engine::pump() {
         if (life.fate != "alive") {
             life.join = "failed";
             life.joinGivenUpMs = ms();
+            life.joinGivenUpBy = {"ended"};
             return true;
         }
         const NodeCounters c = nodes_->counters(p.slot);
@@ -317,9 +320,13 @@ void Engine::pump() {
             slot.inOverlay = true;
             return true;
         }
-        if (p.watch.quiet(now, Clock::now(), quietSpan()) || Clock::now() >= p.deadline) {
+        const bool quiet = p.watch.quiet(now, Clock::now(), quietSpan());
+        const bool late = Clock::now() >= p.deadline;
+        if (quiet || late) {
             life.join = "failed";
             life.joinGivenUpMs = ms();
+            if (quiet) life.joinGivenUpBy.push_back("quiet");
+            if (late) life.joinGivenUpBy.push_back("timeout");
             life.joinState = c.joinState;
             return true;
         }
@@ -445,9 +452,13 @@ void Engine::pressJoin(std::size_t i, const Address& contact) {
     Life& life = slot.lives.back();
     life.contact = contact.key();
     life.greeting = nodes_->counters(i).chatSequence;
-    life.joinStartMs = ms();
+    // The start and the deadline from one reading of the clock, so that
+    // run.json's two times are exactly the timeout apart.
+    const Clock::time_point started = Clock::now();
+    life.joinStartMs = std::chrono::duration_cast<milliseconds>(started - t0_).count();
     nodes_->join(i, contact.ip, contact.port);
-    joins_.push_back(PendingJoin{i, QuietWatch(activity(), Clock::now()), Clock::now() + milliseconds(s_.joinTimeoutMs)});
+    joins_.push_back(PendingJoin{i, QuietWatch(activity(), Clock::now()), started + milliseconds(s_.joinTimeoutMs)});
+    life.joinDeadlineMs = std::chrono::duration_cast<milliseconds>(joins_.back().deadline - t0_).count();
 }
 
 void Engine::waitJoins() {
@@ -1171,6 +1182,8 @@ void Engine::writeRecord(const Json& verdictRecord) const {
                                  {"id", n.id},
                                  {"started_ms", orNull(n.startedMs)},
                                  {"join_given_up_ms", orNull(n.joinGivenUpMs)},
+                                 {"join_deadline_ms", orNull(n.joinDeadlineMs)},
+                                 {"join_given_up_by", n.joinGivenUpBy},
                                  {"join_state", n.joinState},
                                  {"stop_forced", n.stopForced},
                                  {"node", i + 1},
