@@ -122,12 +122,6 @@ double poisson(double mean, std::size_t k) {
     return std::exp(static_cast<double>(k) * std::log(std::max(mean, 1e-12)) - mean - std::lgamma(static_cast<double>(k) + 1));
 }
 
-std::string tableRow(const std::vector<std::string>& cells, bool header = false) {
-    std::string row = "<tr>";
-    for (const std::string& c : cells) row += (header ? "<th>" : "<td>") + html(c) + (header ? "</th>" : "</td>");
-    return row + "</tr>\n";
-}
-
 // Counts the pictures that really loaded, for a browser test to read back.
 const char* PageScript =
     "<script>window.addEventListener('load',function(){var i=document.images,n=0;"
@@ -385,6 +379,7 @@ nlohmann::json runSummary(const Analysis& a) {
         s["delivery"] = d;
     }
     s["drops"] = r.drops.is_object() ? r.drops : nlohmann::json(nullptr);
+    s["causes"] = causeCounts(a);
     s["topology"] = nlohmann::json::array();
     for (const TopologySummary& t : a.topology) {
         nlohmann::json j;
@@ -461,6 +456,8 @@ std::vector<std::string> writeReport(const Analysis& a, const std::string& outDi
     }
     writeFile(dir / "delivery.csv", dl);
     writeFile(dir / "delivery_hops.csv", dh);
+    writeFile(dir / "misses.csv", missesCsv(a));
+    writeFile(dir / "failed_joins.csv", failedJoinsCsv(a));
 
     // nodes.csv, one row per life: its closing table, else the latest
     // snapshot taken while it lived.
@@ -804,6 +801,7 @@ std::vector<std::string> writeReport(const Analysis& a, const std::string& outDi
                                                   html(field("counted")) + " counted by the rules") +
                 ".</p>\n";
     }
+    page += causesSection(a);
     page += "<h2>Topology</h2>\n<table>\n" +
             tableRow({"snapshot", "live", "ring intact", "ring cycles", "dangling next", "back mismatch",
                       "components", "unreachable pairs", "diameter", "mean distance", "ln N / ln(d-1)",
@@ -842,7 +840,7 @@ std::vector<std::string> writeReport(const Analysis& a, const std::string& outDi
     page += "<h2>Pictures</h2>\n";
     for (const auto& [name, caption] : figures) page += figure(name, caption);
     page += "\n<h2>Data</h2>\n<ul>\n";
-    for (const char* f : {"messages.csv", "delivery.csv", "delivery_hops.csv", "nodes.csv", "topology.csv", "health.csv", "events.csv", "steps.csv", "indegree.csv",
+    for (const char* f : {"messages.csv", "delivery.csv", "delivery_hops.csv", "misses.csv", "failed_joins.csv", "nodes.csv", "topology.csv", "health.csv", "events.csv", "steps.csv", "indegree.csv",
                           "hops.csv", "phases.csv", "summary.json"}) {
         page += std::string("<li><a href=\"") + f + "\">" + f + "</a></li>\n";
     }
