@@ -915,7 +915,10 @@ std::vector<std::string> writeComparison(const std::vector<CompareEntry>& runs, 
         "final_ring_intact", "final_ring_cycles", "final_back_mismatch", "final_dangling_next",
         "final_components", "final_unreachable_pairs", "diameter", "mean_distance", "predicted_distance",
         "mean_out_degree", "in_degree_stddev", "in_degree_max", "in_degree_zero", "leave_notices_received",
-        "bad_log_lines", "analysis_ms", "built_ring_cycles", "built_longest_cycle", "final_longest_cycle"};
+        "bad_log_lines", "analysis_ms", "built_ring_cycles", "built_longest_cycle", "final_longest_cycle",
+        "reach50_ms_median", "reach90_ms_median", "reach100_ms_median", "misses_dropped", "misses_partitioned",
+        "misses_cut_off", "misses_ended", "misses_joined_later", "misses_unknown", "misses_unexplained",
+        "failed_join_steps"};
     std::string csv;
     for (std::size_t i = 0; i < columns.size(); ++i) csv += (i ? "," : "") + columns[i];
     csv += "\n";
@@ -973,6 +976,28 @@ std::vector<std::string> writeComparison(const std::vector<CompareEntry>& runs, 
                                         cell(built, "ring_cycles"),
                                         cell(built, "longest_cycle"),
                                         cell(last, "longest_cycle")};
+        const nlohmann::json* delivery = s.contains("delivery") ? &s["delivery"] : nullptr;
+        for (const char* key : {"reach50_ms_median", "reach90_ms_median", "reach100_ms_median"}) {
+            row.push_back(cell(delivery, key));
+        }
+        const nlohmann::json* causes = s.contains("causes") ? &s["causes"] : nullptr;
+        const nlohmann::json* misses = causes && causes->contains("misses") ? &(*causes)["misses"] : nullptr;
+        for (const char* cause : {"dropped", "partitioned", "cut off", "ended", "joined later", "unknown", "unexplained"}) {
+            row.push_back(cell(misses, cause));
+        }
+        // Failed joins by the step they broke off at, most first: "walk 41; join referral 4".
+        std::vector<std::pair<int, std::string>> steps;
+        if (causes && causes->contains("failed_joins") && (*causes)["failed_joins"].is_object()) {
+            for (const auto& [step, byCause] : (*causes)["failed_joins"].items()) {
+                int n = 0;
+                for (const auto& [cause, count] : byCause.items()) n += count.is_number() ? count.get<int>() : 0;
+                steps.emplace_back(-n, step);
+            }
+        }
+        std::sort(steps.begin(), steps.end());
+        std::string stepText;
+        for (const auto& [n, step] : steps) stepText += (stepText.empty() ? "" : "; ") + step + " " + std::to_string(-n);
+        row.push_back(stepText);
         for (std::size_t c = 0; c < row.size(); ++c) {
             if (c) csv += ',';
             csv += csvField(row[c]);
