@@ -199,6 +199,13 @@ std::string networkLabel(const nlohmann::json& change) {
         if (share == b.end() || !share->is_number() || share->get<double>() <= 0) continue;
         add(percent(*share) + " between " + groupPair(b.value("groups", nlohmann::json::array())));
     }
+    for (const auto& t : change.value("loss_types", nlohmann::json::array())) {
+        auto share = t.is_object() ? t.find("loss") : t.end();
+        if (share == t.end() || !share->is_number() || share->get<double>() <= 0) continue;
+        std::string text = percent(*share) + " of " + t.value("types", std::string("?"));
+        if (t.contains("groups")) text += " between " + groupPair(t["groups"]);
+        add(text);
+    }
     return text.empty() ? "no loss, no partition" : text;
 }
 

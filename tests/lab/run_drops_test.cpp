@@ -203,5 +203,79 @@ TEST_F(HeavyLoss, EveryMissHasACauseThatTheRecordedDropsBearOut) {
     EXPECT_EQ(explained, missed);
 }
 
+// A rule aimed at one datagram type: every predecessor request of the late
+// newcomers is dropped, so their joins break off at that step, and the
+// analyzer names it from the kernel's record.
+constexpr const char* AimedScenario = R"(seed = 3
+
+[nodes]
+count = 6
+
+[timing]
+quiet_ms = 300
+
+[[group]]
+name = "early"
+first = 1
+last = 4
+
+[[group]]
+name = "late"
+rest = true
+
+[[step]]
+name = "start"
+do = "start"
+
+[[step]]
+name = "build"
+do = "join"
+group = "early"
+
+[[step]]
+name = "no_predecessor_requests"
+do = "loss"
+percent = 100.0
+types = "B"
+
+[[step]]
+name = "late"
+do = "join"
+group = "late"
+)";
+
+TEST(AimedLoss, AFailedJoinBreaksOffAtTheStepWhoseDatagramTheRuleDropped) {
+    TempDir logs;
+    const fs::path folder = logs.path() / "run";
+    const fs::path scenario = logs.path() / "aimed.toml";
+    std::ofstream(scenario) << AimedScenario;
+    const Finished run = runLab({"run", scenario.string(), "--out", folder.string()}, logs);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const json record = runRecord(folder);
+    std::set<std::string> late;
+    for (const json& n : record["nodes"]) {
+        if (n["node"].get<int>() >= 5) late.insert(n["address"].get<std::string>());
+        EXPECT_EQ(n["join"] == "failed", n["node"].get<int>() >= 5) << n.dump();
+    }
+    ASSERT_EQ(late.size(), 2u);
+
+    // The kernel dropped predecessor requests of the late nodes and nothing else.
+    const auto rows = csvRows(folder / "drops.csv");
+    ASSERT_GT(rows.size(), 1u);
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+        EXPECT_EQ(rows[i][4], "B") << i;
+        EXPECT_TRUE(late.count(rows[i][2])) << "from " << rows[i][2];
+    }
+    EXPECT_EQ(record["drops"]["difference"], 0);
+
+    const Analysis a = analyzeRun(loadRun({folder.string()}));
+    ASSERT_EQ(a.failedJoins.size(), 2u);
+    for (const JoinFailure& f : a.failedJoins) {
+        EXPECT_TRUE(late.count(a.run.nodes[f.node].address));
+        EXPECT_EQ(f.step, "predecessor request") << f.detail;
+        EXPECT_EQ(f.cause, "dropped") << f.detail;
+    }
+}
+
 }  // namespace
 }  // namespace palaver::lab::test
