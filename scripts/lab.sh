@@ -9,6 +9,10 @@
 #   bash scripts/lab.sh --sweeps   run only the sweeps of E1 (6 sizes x 5 seeds)
 #                                  and E2 (6 loss values x 20 seeds) and rewrite
 #                                  only their sections ("E1 over 5 seeds", ...)
+#   bash scripts/lab.sh --causes   run E2's and E3's runs again (c2_*, c3_*) and
+#                                  rewrite only their "why" sections: the cause
+#                                  of every missed line and failed join, and
+#                                  the delivery times
 #
 # The sweeps resume: a sweep folder under $LAB_WORK/sweeps keeps the runs
 # that are complete, so an interrupted --sweeps goes on where it stopped.
@@ -31,12 +35,14 @@ LINES=${LINES:-10}
 REUSE=0
 ONLY_SCENARIOS=0
 ONLY_SWEEPS=0
+ONLY_CAUSES=0
 for arg in "$@"; do
   case $arg in
     --reuse) REUSE=1 ;;
     --scenarios) ONLY_SCENARIOS=1 ;;
     --sweeps) ONLY_SWEEPS=1 ;;
-    *) echo "lab.sh: unknown argument $arg (--reuse, --scenarios, --sweeps)" >&2; exit 2 ;;
+    --causes) ONLY_CAUSES=1 ;;
+    *) echo "lab.sh: unknown argument $arg (--reuse, --scenarios, --sweeps, --causes)" >&2; exit 2 ;;
   esac
 done
 
@@ -133,21 +139,37 @@ sweeps() {
   sweep E2-sweep 2 --nodes 100 --lines "$LINES" --vary loss=0,0.5,1,2,5,10 --seeds "1-$E2_SEEDS"
 }
 
+# E2's and E3's runs again, for the causes of what they missed and their
+# delivery times (drops.csv and accepts.csv).
+causes() {
+  for l in "${E2_LOSSES[@]}"; do run "c2_loss$l" --nodes 100 --loss "$l" --leave 0 --crash 0 --burst 0; done
+  run c3_leave10 --nodes 100 --loss 0 --leave 10 --crash 0 --burst 0
+  run c3_leave30 --nodes 100 --loss 0 --leave 30 --crash 0 --burst 0
+  run c3_crash10 --nodes 100 --loss 0 --leave 0 --crash 10 --burst 0
+  run c3_crash30 --nodes 100 --loss 0 --leave 0 --crash 30 --burst 0
+  compare E2-causes loss $(printf 'c2_loss%s ' "${E2_LOSSES[@]}")
+  compare E3-causes run c2_loss0 c3_leave10 c3_leave30 c3_crash10 c3_crash30
+}
+
 # ---------------------------------------------------------------------------
 # The experiments
 
 if [ "$ONLY_SWEEPS" = 1 ]; then
   sweeps
 fi
+if [ "$ONLY_CAUSES" = 1 ]; then
+  causes
+fi
 
-if [ "$ONLY_SWEEPS" = 0 ]; then
+if [ "$ONLY_SWEEPS" = 0 ] && [ "$ONLY_CAUSES" = 0 ]; then
 SCENARIOS=(partition churn-exponential churn-pareto loss-rise)
 for s in "${SCENARIOS[@]}"; do scenario "$s"; done
 compare E6 run s_churn-exponential s_churn-pareto
 fi
 
-if [ "$ONLY_SCENARIOS" = 0 ] && [ "$ONLY_SWEEPS" = 0 ]; then
+if [ "$ONLY_SCENARIOS" = 0 ] && [ "$ONLY_SWEEPS" = 0 ] && [ "$ONLY_CAUSES" = 0 ]; then
 sweeps
+causes
 for n in "${E1_SIZES[@]}"; do run "e1_n$n" --nodes "$n" --loss 0 --leave 0 --crash 0 --burst 0; done
 for l in "${E2_LOSSES[@]}"; do run "e2_loss$l" --nodes 100 --loss "$l" --leave 0 --crash 0 --burst 0; done
 run e3_leave10 --nodes 100 --loss 0 --leave 10 --crash 0 --burst 0
@@ -316,13 +338,15 @@ E1_SWEEP_FIGURES="join_success reliability_mean reliability_worst mean_hops max_
 E2_SWEEP_FIGURES="join_success reliability_mean reliability_worst complete_lines ring_intact rmr unreachable_pairs"
 
 # splice START BEFORE FILE: RESULTS.md with the section that begins with the
-# line START (up to the next "## " heading) replaced by FILE, or FILE put in
+# line START (up to the next heading of its level or above) replaced by FILE, or FILE put in
 # before the line BEFORE when there is no such section.
 splice() {
   awk -v start="$1" -v before="$2" -v file="$3" '
     function put(   line) { while ((getline line < file) > 0) print line; close(file); done = 1 }
+    function level(text) { return match(text, /^#+ /) ? RLENGTH - 1 : 0 }
+    BEGIN { top = level(start) }
     index($0, start) == 1 { skip = 1; put(); next }
-    skip && /^##? / { skip = 0 }
+    skip && level($0) > 0 && level($0) <= top { skip = 0 }
     !skip && !done && index($0, before) == 1 { put() }
     !skip { print }
   ' "$RESULTS"
@@ -337,6 +361,31 @@ events() {
   [ -f "$csv" ] || return 0
   awk -F',' 'NR > 1 { n[$2]++ } END {
     printf "%d left, %d crashed, %d started again, %d network changes\n", n["left"], n["crashed"], n["restarted"], n["network"] }' "$csv"
+}
+
+# causes_section EXPERIMENT WHAT: the causes of the misses and failed joins of
+# the experiment's runs again (reports/EXPERIMENT-causes), and their delivery
+# times.
+causes_section() {
+  local experiment=$1 what=$2
+  local csv=$WORK/reports/$experiment-causes/compare.csv
+  echo "### $experiment: why lines were missed, where joins failed, how fast lines spread"
+  echo
+  echo "The runs of $what again with this build (same seed; the runs above predate the kernel's drop"
+  echo "record and the acceptance stamps, and timing makes runs of one seed differ), analysed for the"
+  echo "cause of every missed delivery (misses.csv: each live node that did not accept a typed line) and"
+  echo "the step at which every failed join broke off (failed_joins.csv); report.html lists each case."
+  echo
+  table "$csv" run x joins_failed misses_dropped misses_partitioned misses_cut_off misses_ended \
+    misses_joined_later misses_unknown misses_unexplained failed_join_steps
+  echo
+  echo "Delivery times of the typed lines, from accepts.csv (the lab's clock at each acceptance): the"
+  echo "median over the lines of the ms after typing by which half, 90 % and all of the nodes that"
+  echo "accepted a line had done so:"
+  echo
+  table "$csv" run x reliability_mean reach50_ms_median reach90_ms_median reach100_ms_median mean_hops max_hops
+  echo
+  notes "$experiment-causes"
 }
 
 # The scenario experiments, E5 on.
@@ -385,6 +434,19 @@ if [ "$ONLY_SWEEPS" = 1 ]; then
   splice "### E2 over" "## E3: churn" "$section" >"$RESULTS.new" && mv "$RESULTS.new" "$RESULTS"
   rm -f "$section"
   echo "wrote the sweep sections of $RESULTS"
+  exit 0
+fi
+
+if [ "$ONLY_CAUSES" = 1 ]; then
+  [ -f "$RESULTS" ] || { echo "lab.sh: --causes rewrites sections of $RESULTS, which is missing" >&2; exit 1; }
+  section=$(mktemp)
+  causes_section E2 "E2 (N = 100, loss 0 to 10 %)" >"$section"
+  splice "### E2: why" "## E3: churn" "$section" >"$RESULTS.new" && mv "$RESULTS.new" "$RESULTS"
+  causes_section E3 "E3 (N = 100, 10 or 30 leaving or crashing)" >"$section"
+  splice "### E3: why" "## E4: join burst" "$section" >"$RESULTS.new" && mv "$RESULTS.new" "$RESULTS"
+  rm -f "$section"
+  echo "wrote the causes sections of $RESULTS"
+  [ ${#FAILED[@]} -eq 0 ] || echo "failed runs: ${FAILED[*]}"
   exit 0
 fi
 
@@ -441,6 +503,7 @@ COMMON="run x nodes joins_completed joins_failed lines reliability_mean reliabil
   picture E2 compare_rmr "E2: redundancy against loss"
   notes E2
   sweep_section E2 "$E2_SEEDS" "$E2_SWEEP_COMMAND" reliability_mean $E2_SWEEP_FIGURES
+  causes_section E2 "E2 (N = 100, loss 0 to 10 %)"
   echo "## E3: churn"
   echo
   table "$WORK/reports/E3/compare.csv" run leave crash reliability_mean churned_reliability_mean churned_reliability_min \
@@ -452,6 +515,7 @@ COMMON="run x nodes joins_completed joins_failed lines reliability_mean reliabil
   sub=$(subreport E3 e3_leave30)
   [ -n "$sub" ] && picture E3 "$(basename "$sub")/reliability" "E3: reliability per line with 30 leaving"
   notes E3
+  causes_section E3 "E3 (N = 100, 10 or 30 leaving or crashing)"
   echo "## E4: join burst"
   echo
   table "$WORK/reports/E4/compare.csv" run burst joins_completed joins_failed built_ring_intact built_longest_cycle \

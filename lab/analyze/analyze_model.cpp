@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <numeric>
 #include <set>
 #include <sstream>
@@ -198,6 +199,13 @@ std::string networkLabel(const nlohmann::json& change) {
         if (share == b.end() || !share->is_number() || share->get<double>() <= 0) continue;
         add(percent(*share) + " between " + groupPair(b.value("groups", nlohmann::json::array())));
     }
+    for (const auto& t : change.value("loss_types", nlohmann::json::array())) {
+        auto share = t.is_object() ? t.find("loss") : t.end();
+        if (share == t.end() || !share->is_number() || share->get<double>() <= 0) continue;
+        std::string text = percent(*share) + " of " + t.value("types", std::string("?"));
+        if (t.contains("groups")) text += " between " + groupPair(t["groups"]);
+        add(text);
+    }
     return text.empty() ? "no loss, no partition" : text;
 }
 
@@ -220,15 +228,16 @@ std::vector<std::string_view> splitCommas(std::string_view line) {
     }
 }
 
-// accepts.csv as the lab writes it: a header naming the columns, then one
-// row per acceptance. Throws AnalyzeError naming the line of the first
-// row that is not one.
-void readAccepts(const fs::path& path, std::map<AcceptKey, int64_t>& out) {
+// A CSV file the lab writes: a header naming the columns, then one row per
+// record. `row` gets each row's cells by column name and the place of the
+// line for its messages. Throws AnalyzeError for a missing column, a row of
+// the wrong width or an empty file.
+template <typename Row>
+void readLabCsv(const fs::path& path, std::initializer_list<const char*> needed, Row row) {
     const std::string text = readWholeFile(path);
     std::size_t pos = 0;
     std::size_t lineNumber = 0;
     std::map<std::string, std::size_t> column;
-    const char* const needed[] = {"node", "life", "originator", "sequence", "ms"};
     while (pos < text.size()) {
         std::size_t end = text.find('\n', pos);
         if (end == std::string::npos) end = text.size();
@@ -250,19 +259,57 @@ void readAccepts(const fs::path& path, std::map<AcceptKey, int64_t>& out) {
             throw AnalyzeError(place + std::to_string(cells.size()) + " fields where the header names " +
                                std::to_string(column.size()));
         }
-        const std::string node = normalAddress(cells[column["node"]]);
-        const std::string originator = normalAddress(cells[column["originator"]]);
-        const auto life = wholeNumber(cells[column["life"]]);
-        const auto sequence = wholeNumber(cells[column["sequence"]]);
-        const auto ms = wholeNumber(cells[column["ms"]]);
+        row([&](const char* name) { return cells[column.at(name)]; }, place);
+    }
+    if (lineNumber == 0) throw AnalyzeError(path.string() + ":1: empty, not even a header");
+}
+
+// accepts.csv: one row per acceptance.
+void readAccepts(const fs::path& path, std::map<AcceptKey, int64_t>& out) {
+    readLabCsv(path, {"node", "life", "originator", "sequence", "ms"}, [&](auto cell, const std::string& place) {
+        const std::string node = normalAddress(cell("node"));
+        const std::string originator = normalAddress(cell("originator"));
+        const auto life = wholeNumber(cell("life"));
+        const auto sequence = wholeNumber(cell("sequence"));
+        const auto ms = wholeNumber(cell("ms"));
         if (node.empty() || originator.empty()) throw AnalyzeError(place + "an address is not ip@port");
         if (!life || *life < 1 || !sequence || *sequence < INT32_MIN || *sequence > INT32_MAX || !ms) {
             throw AnalyzeError(place + "life, sequence and ms must be whole numbers (life from 1)");
         }
         out[{node, static_cast<int>(std::min<int64_t>(*life, INT32_MAX)), originator, static_cast<int32_t>(*sequence)}] =
             *ms;
-    }
-    if (lineNumber == 0) throw AnalyzeError(path.string() + ":1: empty, not even a header");
+    });
+}
+
+// drops.csv: one row per datagram the kernel dropped. A packet that was no
+// whole UDP packet names its ends by ip alone.
+void readDrops(const fs::path& path, std::vector<DroppedDatagram>& out) {
+    readLabCsv(path, {"ms", "rule", "source", "destination", "type", "ttl", "originator", "sequence"},
+               [&](auto cell, const std::string& place) {
+                   DroppedDatagram d;
+                   const auto ms = wholeNumber(cell("ms"));
+                   const auto ttl = wholeNumber(cell("ttl"));
+                   const std::string_view type = cell("type");
+                   if (!ms || type.size() != 1 || (!ttl && !cell("ttl").empty())) {
+                       throw AnalyzeError(place + "ms must be a whole number, type one character and ttl a number");
+                   }
+                   d.ms = *ms;
+                   d.rule = std::string(cell("rule"));
+                   auto end = [](std::string_view text) {
+                       const std::string address = normalAddress(text);
+                       return address.empty() ? std::string(text) : address;
+                   };
+                   d.source = end(cell("source"));
+                   d.destination = end(cell("destination"));
+                   d.type = type[0];
+                   d.ttl = static_cast<int>(std::clamp<int64_t>(ttl.value_or(0), INT32_MIN, INT32_MAX));
+                   d.originator = normalAddress(cell("originator"));
+                   const auto sequence = wholeNumber(cell("sequence"));
+                   if (sequence && *sequence >= INT32_MIN && *sequence <= INT32_MAX) {
+                       d.sequence = static_cast<int32_t>(*sequence);
+                   }
+                   out.push_back(std::move(d));
+               });
 }
 
 }  // namespace
@@ -296,6 +343,10 @@ RunData loadRun(const std::vector<std::string>& dirs) {
             readAccepts(dir / "accepts.csv", run.acceptMs);
             run.hasAccepts = true;
         }
+        if (fs::exists(dir / "drops.csv", ec)) {
+            readDrops(dir / "drops.csv", run.dropRecords);
+            run.hasDropFile = true;
+        }
         fs::path runJson = dir / "run.json";
         if (!fs::exists(runJson, ec)) continue;
         nlohmann::json j;
@@ -328,7 +379,13 @@ RunData loadRun(const std::vector<std::string>& dirs) {
             info.state = fate.empty() ? "alive" : fate;
             info.fateMs = optionalInt(n, "fate_ms");
             info.join = stringField(n, "join");
-            info.contact = stringField(n, "contact");
+            info.contact = normalAddress(stringField(n, "contact"));
+            info.joinStartMs = optionalInt(n, "join_start_ms");
+            info.joinEndMs = optionalInt(n, "join_end_ms");
+            info.joinGivenUpMs = optionalInt(n, "join_given_up_ms");
+            for (const auto& by : n.value("join_given_up_by", nlohmann::json::array())) {
+                if (by.is_string()) info.joinGivenUpBy.push_back(by.get<std::string>());
+            }
             if (info.fateMs && (info.state == "left" || info.state == "crashed")) {
                 run.events.push_back({*info.fateMs, info.state, address});
             }
@@ -342,6 +399,7 @@ RunData loadRun(const std::vector<std::string>& dirs) {
             line.phase = stringField(l, "phase");
             line.typedMs = optionalInt(l, "typed_ms");
             line.life = static_cast<int>(optionalInt(l, "life").value_or(1));
+            line.quietMs = optionalInt(l, "quiet_ms");
             run.lines.push_back(line);
         }
         for (const auto& p : j.value("phases", nlohmann::json::array())) {
@@ -358,6 +416,22 @@ RunData loadRun(const std::vector<std::string>& dirs) {
                 if (!label.empty()) label += ": ";
                 label += what;
                 run.events.push_back({*ms, "network", label, what != "no loss, no partition"});
+                NetworkState state{*ms, {}};
+                for (const auto& p : c.value("partitions", nlohmann::json::array())) {
+                    if (p.is_array() && p.size() == 2 && p[0].is_string() && p[1].is_string()) {
+                        state.partitions.emplace_back(p[0].get<std::string>(), p[1].get<std::string>());
+                    }
+                }
+                run.network.push_back(std::move(state));
+            }
+        }
+        const nlohmann::json groups = j.value("groups", nlohmann::json::object());
+        if (groups.is_object()) {
+            for (const auto& [name, members] : groups.items()) {
+                if (!members.is_array()) continue;
+                for (const auto& m : members) {
+                    if (m.is_string()) run.groups[name].push_back(normalAddress(m.get<std::string>()));
+                }
             }
         }
         for (const auto& s : j.value("snapshots", nlohmann::json::array())) {
@@ -372,6 +446,8 @@ RunData loadRun(const std::vector<std::string>& dirs) {
     }
     std::stable_sort(run.events.begin(), run.events.end(),
                      [](const RunEvent& x, const RunEvent& y) { return x.ms < y.ms; });
+    std::stable_sort(run.network.begin(), run.network.end(),
+                     [](const NetworkState& x, const NetworkState& y) { return x.ms < y.ms; });
 
     for (auto& [key, info] : nodes) {
         run.nodeIndex[key.first] = run.nodes.size();  // the lives come in order: the last one stays
@@ -611,6 +687,18 @@ void replayLog(RunData& run, std::size_t nodeId, std::string& buffer, std::vecto
             continue;
         }
         if (line[0] == 'D' || line[0] == 'd') ++node.ringNotices;
+        if (HandshakeTypes.find(line[0]) != std::string_view::npos) {
+            const DatagramFields h = parseDatagram(line, "");
+            node.handshake[line[0]].push_back(normalAddress(h.addressText));
+            continue;
+        }
+        if (line[0] == 'L') {
+            const DatagramFields w = parseDatagram(line, "");
+            const std::string originator = normalAddress(w.addressText);
+            auto [seen, first] = node.walkTtl.emplace(originator, w.ttl);
+            if (!first) seen->second = std::min(seen->second, w.ttl);
+            continue;
+        }
         if (line[0] != 'S') continue;
         DatagramFields f = parseDatagram(line, "");
         if (!hasUsableAddress(f)) {
@@ -618,6 +706,7 @@ void replayLog(RunData& run, std::size_t nodeId, std::string& buffer, std::vecto
             continue;
         }
         ++node.chatCopies;
+        if (f.ttl == 1 && chatText(line) == "Hello" && normalAddress(f.addressText) == node.address) ++node.ownGreetings;
         appendKey(key, f.addressText, f.sequence, chatText(line));
         auto [it, inserted] = lineIndex.emplace(key, tallies.size());
         if (inserted) {
@@ -886,6 +975,8 @@ Analysis analyzeRun(RunData run) {
         if (n.join == "joined" || n.join == "first") ++a.joinsCompleted;
         if (n.join == "failed") ++a.joinsFailed;
     }
+    explainMisses(a);
+    explainFailedJoins(a);
     return a;
 }
 

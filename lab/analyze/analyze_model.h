@@ -55,11 +55,25 @@ struct NodeInfo {
     std::size_t chatCopies = 0;          // chat datagrams received
     std::size_t accepted = 0;            // chat lines accepted
     std::size_t ringNotices = 0;         // leave notices (D, d) received
+    std::size_t ownGreetings = 0;        // its own greetings its log shows
+    // The join datagrams and walk replies it received (types of
+    // HandshakeTypes), each with the address it carried, in log order.
+    std::map<char, std::vector<std::string>> handshake;
+    std::map<std::string, int> walkTtl;  // walks it received: originator -> the lowest TTL
+    // From run.json: its join's start, end, when the lab gave it up and why
+    // ("timeout", "quiet", "ended").
+    std::optional<int64_t> joinStartMs, joinEndMs, joinGivenUpMs;
+    std::vector<std::string> joinGivenUpBy;
 
     // Alive when a line was typed at `ms` (no time: alive unless it left or
     // crashed): started by then and not yet ended.
     bool aliveAt(std::optional<int64_t> ms) const;
 };
+
+// The datagram types of a join and of the walk's reply: join request,
+// referral, successor request and accept, predecessor request and accept,
+// walk reply.
+inline constexpr std::string_view HandshakeTypes = "NnXxBbl";
 
 struct TypedLine {
     std::string originator;
@@ -68,6 +82,7 @@ struct TypedLine {
     std::string phase;  // the step that typed it (lines, lines_churned, ...)
     std::optional<int64_t> typedMs;
     int life = 1;  // the typist's life
+    std::optional<int64_t> quietMs;  // when the overlay went quiet after it
 };
 
 struct Snapshot {
@@ -82,6 +97,23 @@ struct RunEvent {
     std::string kind;       // network, crashed, left, restarted
     std::string label;      // what changed: "partition west | east", a node's address, ...
     bool impaired = false;  // network: datagrams are dropped until the next change
+};
+
+// One datagram the loss or partition rules dropped, from drops.csv.
+struct DroppedDatagram {
+    int64_t ms = 0;
+    std::string rule;                 // loss, partition
+    std::string source, destination;  // ip@port; the ip alone for a packet that was no whole UDP packet
+    char type = '?';
+    int ttl = 0;
+    std::string originator;           // chat and walk datagrams, else ""
+    std::optional<int32_t> sequence;  // chat datagrams
+};
+
+// The partitions in force from `ms` until the next change of the network.
+struct NetworkState {
+    int64_t ms = 0;
+    std::vector<std::pair<std::string, std::string>> partitions;  // group names
 };
 
 struct PhaseInfo {
@@ -101,6 +133,10 @@ struct RunData {
     bool hasAccepts = false;  // an accepts.csv was read
     std::map<AcceptKey, int64_t> acceptMs;
     nlohmann::json drops;  // run.json's record of the kernel's drops, null without one
+    bool hasDropFile = false;  // a drops.csv was read
+    std::vector<DroppedDatagram> dropRecords;
+    std::map<std::string, std::vector<std::string>> groups;  // run.json's groups: name -> addresses
+    std::vector<NetworkState> network;                       // in time order
     nlohmann::json parameters = nlohmann::json::object();
     nlohmann::json commandLine = nlohmann::json::array();
     std::optional<int64_t> seed;
@@ -202,6 +238,42 @@ struct LineSummary {
     std::optional<int> maxHops;
 };
 
+// Why a live node did not accept a typed line. Causes, checked in this
+// order: "joined later" (its join had not completed when the line was
+// typed), "ended" (it crashed or left before the line's flood was over),
+// "partitioned" (a partition in force kept it from the originator's side),
+// "dropped" (the kernel dropped copies sent toward it), "cut off" (no node
+// that points at it accepted the line: each had ended or missed it too),
+// "unknown" (the folder lacks what would decide it: no run.json, no drops.csv
+// under loss rules, no snapshot) and "unexplained" (all of that was known and
+// none of it holds: a fault worth a look).
+struct Miss {
+    std::size_t trace = 0;  // index into Analysis::traces
+    std::size_t node = 0;   // index into RunData::nodes
+    std::string cause;
+    std::string detail;
+    std::vector<std::size_t> drops;  // indexes into RunData::dropRecords: the copies dropped toward it
+};
+
+// Where a join that did not complete broke off: the first step of the join
+// (join request, join referral, successor request, successor accept,
+// predecessor request, predecessor accept, walk, walk reply, greeting; "none"
+// when every step happened after all) that its receiver's log does not show,
+// and why: "dropped" (the kernel dropped its datagram), "ended" (the node
+// that was to send or take it had crashed or left), "given up" (the lab gave
+// the join up at its timeout while the overlay was still busy: the step may
+// still have been to come), "unknown" or "unexplained" as for a miss.
+struct JoinFailure {
+    std::size_t node = 0;  // index into RunData::nodes
+    std::string step;
+    std::string cause;
+    std::string detail;
+};
+
+// The causes in the order the report lists them (unexplained first).
+const std::vector<std::string>& missCauses();
+const std::vector<std::string>& joinSteps();
+
 struct Analysis {
     RunData run;
     std::vector<Trace> traces;  // typed lines first in run.json order, then the rest
@@ -209,7 +281,15 @@ struct Analysis {
     std::vector<LineSummary> lineSummaries;    // all, then per step in the order the lines were typed
     std::optional<std::size_t> finalSnapshot;  // index into run.snapshots: the last with tables
     std::size_t joinsCompleted = 0, joinsFailed = 0;
+    std::vector<Miss> misses;               // typed lines in trace order, nodes in address order
+    std::vector<JoinFailure> failedJoins;   // in node order
+    std::vector<std::string> causeLimits;   // what the folder cannot decide, one sentence each
 };
+
+// Gives every miss of a typed line and every failed join its cause (called
+// by analyzeRun).
+void explainMisses(Analysis& analysis);
+void explainFailedJoins(Analysis& analysis);
 
 // Replays every log with the member-table rule and computes the figures.
 Analysis analyzeRun(RunData run);

@@ -122,12 +122,6 @@ double poisson(double mean, std::size_t k) {
     return std::exp(static_cast<double>(k) * std::log(std::max(mean, 1e-12)) - mean - std::lgamma(static_cast<double>(k) + 1));
 }
 
-std::string tableRow(const std::vector<std::string>& cells, bool header = false) {
-    std::string row = "<tr>";
-    for (const std::string& c : cells) row += (header ? "<th>" : "<td>") + html(c) + (header ? "</th>" : "</td>");
-    return row + "</tr>\n";
-}
-
 // Counts the pictures that really loaded, for a browser test to read back.
 const char* PageScript =
     "<script>window.addEventListener('load',function(){var i=document.images,n=0;"
@@ -385,6 +379,7 @@ nlohmann::json runSummary(const Analysis& a) {
         s["delivery"] = d;
     }
     s["drops"] = r.drops.is_object() ? r.drops : nlohmann::json(nullptr);
+    s["causes"] = causeCounts(a);
     s["topology"] = nlohmann::json::array();
     for (const TopologySummary& t : a.topology) {
         nlohmann::json j;
@@ -461,6 +456,8 @@ std::vector<std::string> writeReport(const Analysis& a, const std::string& outDi
     }
     writeFile(dir / "delivery.csv", dl);
     writeFile(dir / "delivery_hops.csv", dh);
+    writeFile(dir / "misses.csv", missesCsv(a));
+    writeFile(dir / "failed_joins.csv", failedJoinsCsv(a));
 
     // nodes.csv, one row per life: its closing table, else the latest
     // snapshot taken while it lived.
@@ -804,6 +801,7 @@ std::vector<std::string> writeReport(const Analysis& a, const std::string& outDi
                                                   html(field("counted")) + " counted by the rules") +
                 ".</p>\n";
     }
+    page += causesSection(a);
     page += "<h2>Topology</h2>\n<table>\n" +
             tableRow({"snapshot", "live", "ring intact", "ring cycles", "dangling next", "back mismatch",
                       "components", "unreachable pairs", "diameter", "mean distance", "ln N / ln(d-1)",
@@ -842,7 +840,7 @@ std::vector<std::string> writeReport(const Analysis& a, const std::string& outDi
     page += "<h2>Pictures</h2>\n";
     for (const auto& [name, caption] : figures) page += figure(name, caption);
     page += "\n<h2>Data</h2>\n<ul>\n";
-    for (const char* f : {"messages.csv", "delivery.csv", "delivery_hops.csv", "nodes.csv", "topology.csv", "health.csv", "events.csv", "steps.csv", "indegree.csv",
+    for (const char* f : {"messages.csv", "delivery.csv", "delivery_hops.csv", "misses.csv", "failed_joins.csv", "nodes.csv", "topology.csv", "health.csv", "events.csv", "steps.csv", "indegree.csv",
                           "hops.csv", "phases.csv", "summary.json"}) {
         page += std::string("<li><a href=\"") + f + "\">" + f + "</a></li>\n";
     }
@@ -917,7 +915,10 @@ std::vector<std::string> writeComparison(const std::vector<CompareEntry>& runs, 
         "final_ring_intact", "final_ring_cycles", "final_back_mismatch", "final_dangling_next",
         "final_components", "final_unreachable_pairs", "diameter", "mean_distance", "predicted_distance",
         "mean_out_degree", "in_degree_stddev", "in_degree_max", "in_degree_zero", "leave_notices_received",
-        "bad_log_lines", "analysis_ms", "built_ring_cycles", "built_longest_cycle", "final_longest_cycle"};
+        "bad_log_lines", "analysis_ms", "built_ring_cycles", "built_longest_cycle", "final_longest_cycle",
+        "reach50_ms_median", "reach90_ms_median", "reach100_ms_median", "misses_dropped", "misses_partitioned",
+        "misses_cut_off", "misses_ended", "misses_joined_later", "misses_unknown", "misses_unexplained",
+        "failed_join_steps"};
     std::string csv;
     for (std::size_t i = 0; i < columns.size(); ++i) csv += (i ? "," : "") + columns[i];
     csv += "\n";
@@ -975,6 +976,28 @@ std::vector<std::string> writeComparison(const std::vector<CompareEntry>& runs, 
                                         cell(built, "ring_cycles"),
                                         cell(built, "longest_cycle"),
                                         cell(last, "longest_cycle")};
+        const nlohmann::json* delivery = s.contains("delivery") ? &s["delivery"] : nullptr;
+        for (const char* key : {"reach50_ms_median", "reach90_ms_median", "reach100_ms_median"}) {
+            row.push_back(cell(delivery, key));
+        }
+        const nlohmann::json* causes = s.contains("causes") ? &s["causes"] : nullptr;
+        const nlohmann::json* misses = causes && causes->contains("misses") ? &(*causes)["misses"] : nullptr;
+        for (const char* cause : {"dropped", "partitioned", "cut off", "ended", "joined later", "unknown", "unexplained"}) {
+            row.push_back(cell(misses, cause));
+        }
+        // Failed joins by the step they broke off at, most first: "walk 41; join referral 4".
+        std::vector<std::pair<int, std::string>> steps;
+        if (causes && causes->contains("failed_joins") && (*causes)["failed_joins"].is_object()) {
+            for (const auto& [step, byCause] : (*causes)["failed_joins"].items()) {
+                int n = 0;
+                for (const auto& [cause, count] : byCause.items()) n += count.is_number() ? count.get<int>() : 0;
+                steps.emplace_back(-n, step);
+            }
+        }
+        std::sort(steps.begin(), steps.end());
+        std::string stepText;
+        for (const auto& [n, step] : steps) stepText += (stepText.empty() ? "" : "; ") + step + " " + std::to_string(-n);
+        row.push_back(stepText);
         for (std::size_t c = 0; c < row.size(); ++c) {
             if (c) csv += ',';
             csv += csvField(row[c]);

@@ -50,6 +50,17 @@ void writeFile(const std::filesystem::path& path, const std::string& text);
 // true when gnuplot wrote both.
 bool plot(const std::filesystem::path& dir, const std::string& name, const std::string& body);
 
+// One row of an HTML table, each cell escaped; <th> cells when `header`.
+std::string tableRow(const std::vector<std::string>& cells, bool header = false);
+
+// Why lines were missed and joins failed: misses.csv and failed_joins.csv,
+// their counts for summary.json ({"misses": {cause: n}, "failed_joins":
+// {step: {cause: n}}, "limits": [...]}) and the report's section.
+std::string missesCsv(const Analysis& analysis);
+std::string failedJoinsCsv(const Analysis& analysis);
+nlohmann::json causeCounts(const Analysis& analysis);
+std::string causesSection(const Analysis& analysis);
+
 // The style sheet of every report page.
 extern const char* const PageStyle;
 

@@ -16,6 +16,12 @@ void writeFile(const fs::path& path, const std::string& text) {
     if (!f) throw AnalyzeError(path.string() + ": cannot write");
 }
 
+std::string tableRow(const std::vector<std::string>& cells, bool header) {
+    std::string row = "<tr>";
+    for (const std::string& c : cells) row += (header ? "<th>" : "<td>") + html(c) + (header ? "</th>" : "</td>");
+    return row + "</tr>\n";
+}
+
 // One script, drawn once as SVG and once as PNG.
 bool plot(const fs::path& dir, const std::string& name, const std::string& body) {
     std::string script;

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -30,6 +31,16 @@ std::string ruleText(const DropRule& d, int logGroup) {
     std::string text = "meta l4proto udp";
     if (!d.from.empty()) text += " ip saddr @" + d.from;
     if (!d.to.empty()) text += " ip daddr @" + d.to;
+    if (!d.types.empty()) {
+        // The datagram's type letter: the first byte behind the UDP header.
+        text += " @th,64,8 {";
+        for (std::size_t i = 0; i < d.types.size(); ++i) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "%s0x%02x", i ? ", " : " ", static_cast<unsigned char>(d.types[i]));
+            text += hex;
+        }
+        text += " }";
+    }
     if (d.share < 10000) text += " numgen random mod 10000 < " + std::to_string(d.share);
     text += std::string(" counter name \"") + DropCounter + "\"";
     if (logGroup > 0) text += " log prefix \"" + d.tag + "\" group " + std::to_string(logGroup);
@@ -41,7 +52,8 @@ struct SeenRule {
     bool udp = false;
     bool ownPair = false;  // ip saddr . ip daddr @own
     std::string from, to;
-    int64_t share = -1;  // the numgen threshold; -1 without one
+    std::set<char> types;  // @th,64,8 matched against these bytes
+    int64_t share = -1;    // the numgen threshold; -1 without one
     std::string verdict;
     bool counted = false;  // counts in the drop counter
     int64_t logGroup = 0;  // 0: not logged
@@ -85,6 +97,17 @@ SeenRule readRule(const Json& expressions) {
             const std::string op = m.value("op", "");
             if (op == "==" && left.is_object() && left.contains("meta") && left["meta"].value("key", "") == "l4proto") {
                 r.udp = isUdp(right);
+            } else if (op == "==" && left.is_object() && left.contains("payload") &&
+                       left["payload"].value("base", "") == "th" && left["payload"].value("offset", -1) == 64 &&
+                       left["payload"].value("len", -1) == 8) {
+                const Json values = right.is_object() && right.contains("set") ? right["set"] : Json::array({right});
+                for (const Json& v : values) {
+                    if (v.is_number_integer() && v.get<int64_t>() > 0 && v.get<int64_t>() < 256) {
+                        r.types.insert(static_cast<char>(v.get<int64_t>()));
+                    } else {
+                        ++r.unknown;
+                    }
+                }
             } else if (op == "==" && isPayload(left, "saddr")) {
                 r.from = setReference(right);
             } else if (op == "==" && isPayload(left, "daddr")) {
@@ -216,6 +239,7 @@ std::string confirmRuleset(const std::string& text, const RuleSet& rules) {
     }
     const SeenRule& first = seen[0];
     if (!first.udp || !first.ownPair || first.verdict != "accept" || first.unknown || first.share >= 0 ||
+        !first.types.empty() ||
         first.counted || first.logGroup != 0 ||
         !first.from.empty() || !first.to.empty()) {
         return "the first rule is not the pass for a node's datagrams to itself";
@@ -226,7 +250,8 @@ std::string confirmRuleset(const std::string& text, const RuleSet& rules) {
         const int64_t share = want.share < 10000 ? want.share : -1;
         const bool logged = rules.logGroup > 0 ? r.logGroup == rules.logGroup && r.logPrefix == want.tag : r.logGroup == 0;
         if (!r.udp || r.ownPair || r.verdict != "drop" || r.unknown || r.from != want.from || r.to != want.to ||
-            r.share != share || !r.counted || !logged) {
+            r.types != std::set<char>(want.types.begin(), want.types.end()) || r.share != share || !r.counted ||
+            !logged) {
             return "rule " + std::to_string(i + 2) + " is not '" + ruleText(want, rules.logGroup) + "'";
         }
     }

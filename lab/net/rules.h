@@ -25,6 +25,7 @@ struct DropRule {
     std::string from, to;      // set names; "" matches any address
     int share = 10000;         // in hundredths of a percent; 10000 drops every datagram
     std::string tag = "loss";  // the log prefix of its drops: letters, digits, '_'
+    std::string types;         // datagram type letters it drops (the payload's first byte); "" every datagram
 };
 
 struct RuleSet {

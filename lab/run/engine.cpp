@@ -22,6 +22,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "analyze_model.h"
@@ -219,6 +220,9 @@ private:
     // Network state: loss on all traffic, loss between groups, partitions.
     double lossAll_ = 0;
     std::vector<std::pair<std::pair<std::string, std::string>, double>> lossBetween_;
+    // Loss of some datagram types only: (types, between groups or two
+    // empty names) -> percent.
+    std::vector<std::pair<std::tuple<std::string, std::string, std::string>, double>> lossTypes_;
     std::vector<std::pair<std::string, std::string>> partitions_;
     // Every address set the rules have used: a set once made stays in the
     // table, emptied and refilled with each change.
@@ -631,7 +635,12 @@ void Engine::depart(const StepSpec& step, Json& record) {
 // Network
 
 bool Engine::changeNetwork(const StepSpec& step, Json& record) {
-    if (step.action == "loss") {
+    if (step.action == "loss" && !step.types.empty()) {
+        const auto key = step.between.empty() ? std::make_tuple(step.types, std::string(), std::string())
+                                              : std::make_tuple(step.types, step.between[0], step.between[1]);
+        std::erase_if(lossTypes_, [&](const auto& l) { return l.first == key; });
+        if (step.percent > 0) lossTypes_.push_back({key, step.percent});
+    } else if (step.action == "loss") {
         if (step.between.empty()) {
             lossAll_ = step.percent;
         } else {
@@ -663,20 +672,35 @@ bool Engine::changeNetwork(const StepSpec& step, Json& record) {
         }
         return name;
     };
-    Json state = Json{{"loss", lossAll_}, {"loss_between", Json::array()}, {"partitions", Json::array()}};
+    Json state = Json{{"loss", lossAll_}, {"loss_between", Json::array()}, {"loss_types", Json::array()},
+                      {"partitions", Json::array()}};
     for (const auto& [a, b] : partitions_) {
-        rules.drops.push_back(DropRule{setOf(a), setOf(b), 10000, "partition"});
-        rules.drops.push_back(DropRule{setOf(b), setOf(a), 10000, "partition"});
+        rules.drops.push_back(DropRule{setOf(a), setOf(b), 10000, "partition", ""});
+        rules.drops.push_back(DropRule{setOf(b), setOf(a), 10000, "partition", ""});
         state["partitions"].push_back(Json::array({a, b}));
     }
     for (const auto& [groups, percent] : lossBetween_) {
         const int share = dropShare(percent);
         if (share == 0) continue;
-        rules.drops.push_back(DropRule{setOf(groups.first), setOf(groups.second), share});
-        rules.drops.push_back(DropRule{setOf(groups.second), setOf(groups.first), share});
+        rules.drops.push_back(DropRule{setOf(groups.first), setOf(groups.second), share, "loss", ""});
+        rules.drops.push_back(DropRule{setOf(groups.second), setOf(groups.first), share, "loss", ""});
         state["loss_between"].push_back(Json{{"groups", Json::array({groups.first, groups.second})}, {"loss", percent}});
     }
-    if (dropShare(lossAll_) > 0) rules.drops.push_back(DropRule{"", "", dropShare(lossAll_)});
+    for (const auto& [key, percent] : lossTypes_) {
+        const auto& [types, a, b] = key;
+        const int share = dropShare(percent);
+        if (share == 0) continue;
+        Json entry{{"types", types}, {"loss", percent}};
+        if (a.empty()) {
+            rules.drops.push_back(DropRule{"", "", share, "loss", types});
+        } else {
+            rules.drops.push_back(DropRule{setOf(a), setOf(b), share, "loss", types});
+            rules.drops.push_back(DropRule{setOf(b), setOf(a), share, "loss", types});
+            entry["groups"] = Json::array({a, b});
+        }
+        state["loss_types"].push_back(entry);
+    }
+    if (dropShare(lossAll_) > 0) rules.drops.push_back(DropRule{"", "", dropShare(lossAll_), "loss", ""});
     rules.sets = sets_;
     const std::string reason = applyRuleset(rules);
     rulesLoaded_ = rulesLoaded_ || reason.empty();

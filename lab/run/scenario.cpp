@@ -136,7 +136,7 @@ std::set<std::string> stepKeys(const std::string& action) {
         {"crash", {"group", "count", "share"}},
         {"depart", {"group", "leave", "crash"}},
         {"restart", {"group", "count"}},
-        {"loss", {"percent", "between"}},
+        {"loss", {"percent", "between", "types"}},
         {"partition", {"groups"}},
         {"heal", {"groups"}},
         {"snapshot", {"as", "every", "until"}},
@@ -532,6 +532,18 @@ Scenario parseScenario(const std::string& text, const std::string& file, const s
             if (!p) f.fail(t->source(), "a loss step needs percent");
             st.percent = *p;
         }
+        if (auto v = f.string("types")) {
+            static constexpr std::string_view Letters = "NnXxBbDdLlS";
+            if (v->empty()) f.fail("types", "types names at least one datagram type letter (" + std::string(Letters) + ")");
+            for (char c : *v) {
+                if (Letters.find(c) == std::string_view::npos) {
+                    f.fail("types", "'" + std::string(1, c) + "' is no datagram type letter (" + std::string(Letters) + ")");
+                }
+            }
+            for (char c : Letters) {
+                if (v->find(c) != std::string::npos) st.types.push_back(c);
+            }
+        }
         if (auto v = f.strings("between")) {
             if (v->size() != 2) f.fail("between", "between names two groups");
             st.between = *v;
@@ -743,6 +755,7 @@ std::string scenarioToml(const Scenario& s) {
         }
         if (st.action == "loss") t += "percent = " + numberText(st.percent) + "\n";
         if (!st.between.empty()) t += "between = " + stringList(st.between) + "\n";
+        if (!st.types.empty()) t += "types = " + quoted(st.types) + "\n";
         if (!st.groups.empty()) t += "groups = " + stringList(st.groups) + "\n";
         if (!st.as.empty()) t += "as = " + quoted(st.as) + "\n";
         if (st.everyS > 0) t += "every = " + numberText(st.everyS) + "\n";

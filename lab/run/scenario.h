@@ -67,6 +67,7 @@ struct StepSpec {
     // loss
     double percent = 0;
     std::vector<std::string> between;  // two groups, or empty for all traffic
+    std::string types;                 // datagram type letters it drops, in order, each once; "": every type
     // partition, heal (heal without groups: every partition)
     std::vector<std::string> groups;
     // snapshot

@@ -1,5 +1,6 @@
 #include "figures.h"
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <mutex>
@@ -16,7 +17,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int CacheVersion = 2;
+constexpr int CacheVersion = 3;
 
 void put(Figures& f, const char* name, const std::optional<double>& v) {
     if (v && std::isfinite(*v)) f[name] = *v;
@@ -86,6 +87,23 @@ const std::vector<FigureInfo>& standardFigures() {
         {"back_mismatch", "back links that mirror no next", false},
         {"dangling_next", "next links to no live node", false},
         {"in_degree_max", "largest random in-degree", false},
+        {"misses_dropped", "missed deliveries: copies dropped by the kernel", false},
+        {"misses_partitioned", "missed deliveries: partitioned", false},
+        {"misses_cut_off", "missed deliveries: cut off", false},
+        {"misses_ended", "missed deliveries: the node ended", false},
+        {"misses_joined_later", "missed deliveries: not yet joined", false},
+        {"misses_unknown", "missed deliveries: cause unknown", false},
+        {"misses_unexplained", "missed deliveries: unexplained", false},
+        {"join_failed_at_join_request", "failed joins broken off at the join request", false},
+        {"join_failed_at_join_referral", "failed joins broken off at the join referral", false},
+        {"join_failed_at_successor_request", "failed joins broken off at the successor request", false},
+        {"join_failed_at_successor_accept", "failed joins broken off at the successor accept", false},
+        {"join_failed_at_predecessor_request", "failed joins broken off at the predecessor request", false},
+        {"join_failed_at_predecessor_accept", "failed joins broken off at the predecessor accept", false},
+        {"join_failed_at_walk", "failed joins broken off at the walk", false},
+        {"join_failed_at_walk_reply", "failed joins broken off at the walk reply", false},
+        {"join_failed_at_greeting", "failed joins broken off at the greeting", false},
+        {"join_failed_at_none", "failed joins whose every step happened after all", false},
         {"run_seconds", "length of the run (s)", true},
         {"verdict_passed", "every expectation held (share of runs)", false},
     };
@@ -119,6 +137,18 @@ Figures runFigures(const Analysis& a, const nlohmann::json& runJson) {
             f["churned_reliability_mean"] = l.reliabilityMean;
             f["churned_reliability_worst"] = l.reliabilityMin;
         }
+    }
+    // Cause counts: every cause and step, 0 where none happened, so that
+    // the means count the runs without any.
+    auto figureName = [](const std::string& prefix, std::string words) {
+        std::replace(words.begin(), words.end(), ' ', '_');
+        return prefix + words;
+    };
+    for (const std::string& cause : missCauses()) f[figureName("misses_", cause)] = 0;
+    for (const Miss& m : a.misses) f[figureName("misses_", m.cause)] += 1;
+    if (a.run.hasRunJson) {
+        for (const std::string& step : joinSteps()) f[figureName("join_failed_at_", step)] = 0;
+        for (const JoinFailure& j : a.failedJoins) f[figureName("join_failed_at_", j.step)] += 1;
     }
     for (const TopologySummary& t : a.topology) {
         if (t.snapshot == "built") f["built_ring_intact"] = t.ringIntact ? 1 : 0;

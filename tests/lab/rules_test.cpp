@@ -21,7 +21,11 @@ RuleSet sample() {
     RuleSet r;
     r.own = {"127.9.0.1", "127.9.0.2", "127.9.0.3", "127.9.0.4"};
     r.sets = {{"g1", {"127.9.0.1", "127.9.0.2"}}, {"g2", {"127.9.0.3", "127.9.0.4"}}};
-    r.drops = {{"g1", "g2", 10000, "partition"}, {"g2", "g1", 10000, "partition"}, {"g1", "g2", 500}, {"", "", dropShare(2.5)}};
+    r.drops = {{"g1", "g2", 10000, "partition", ""},
+               {"g2", "g1", 10000, "partition", ""},
+               {"g1", "g2", 500, "loss", ""},
+               {"", "", dropShare(2.5), "loss", ""},
+               {"", "g2", 10000, "loss", "BL"}};
     r.logGroup = 21;
     return r;
 }
@@ -80,6 +84,12 @@ TEST(Rules, BothFormsOfTheListingConfirmTheRules) {
     r = rules;
     r.drops[1].tag = "loss";
     others.push_back({"another log prefix", r});
+    r = rules;
+    r.drops[4].types = "B";
+    others.push_back({"a datagram type fewer", r});
+    r = rules;
+    r.drops[3].types = "S";
+    others.push_back({"a datagram type where the rule has none", r});
     for (const auto& [what, other] : others) {
         EXPECT_NE(confirmRuleset(named, other), "") << what;
         EXPECT_NE(confirmRuleset(numbered, other), "") << what;
@@ -145,9 +155,9 @@ TEST(Rules, TheCounterKeepsItsCountThroughAChange) {
         RuleSet first;
         first.own = {"127.9.0.1"};
         first.sets = {{"g0", {"127.0.0.1"}}};
-        first.drops = {{"", "g0", 10000, "partition"}};
+        first.drops = {{"", "g0", 10000, "partition", ""}};
         RuleSet second = first;
-        second.drops = {{"g0", "", 10000, "loss"}, {"", "", 5000}};
+        second.drops = {{"g0", "", 10000, "loss", ""}, {"", "", 5000, "loss", ""}};
         if (reason.empty()) reason = applyRuleset(first);
         if (reason.empty()) send(3);
         if (reason.empty()) reason = applyRuleset(second);

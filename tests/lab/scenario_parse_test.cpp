@@ -30,6 +30,8 @@ const std::vector<BadFile> BadFiles = {
     {"time going backwards", Nodes + "[[step]]\ndo = \"wait\"\nat = 10\n[[step]]\ndo = \"wait\"\nat = 5\n", "8:6",
      "time goes backwards"},
     {"percentage above 100", Nodes + "[[step]]\ndo = \"loss\"\npercent = 120\n", "5:11", "out of the range"},
+    {"no datagram type", Nodes + "[[step]]\ndo = \"loss\"\npercent = 5\ntypes = \"Bq\"\n", "6:9",
+     "'q' is no datagram type letter"},
     {"negative share", Nodes + "[[group]]\nname = \"g\"\nshare = -5\n", "5:9", "out of the range"},
     {"group larger than the nodes", Nodes + "[[group]]\nname = \"big\"\nfirst = 1\nlast = 6\n", "6:8",
      "reaches node 6 of only 4"},
@@ -161,6 +163,8 @@ TEST(ScenarioFile, SettingsReplaceOrAddTheFilesValues) {
     EXPECT_EQ(set.quietMs, 321);  // a table the file does not have
     EXPECT_EQ(set.steps[0].trigger.ms, 7500);
     EXPECT_DOUBLE_EQ(set.steps[1].percent, 9);  // an unnamed step by its action and number
+    // Datagram types in their fixed order, each once, whatever the setting's order.
+    EXPECT_EQ(parseScenario(text, "s.toml", {"step.loss_2.types=LBxB"}).steps[1].types, "xBL");
     ASSERT_TRUE(set.expectations[0].atLeast);
     EXPECT_DOUBLE_EQ(*set.expectations[0].atLeast, 50);
     EXPECT_EQ(set.group("a")->members, (std::vector<std::size_t>{0, 1, 2}));

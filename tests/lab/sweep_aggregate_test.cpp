@@ -84,6 +84,10 @@ TEST(SweepFigures, FromTheNewcomersTheChurnedLinesAndTheLastSnapshot) {
     last.danglingNext = 2;
     last.inDegreeMax = 5;
     a.topology = {first, last};
+    // Two misses dropped, one cut off; one join broken off at the walk.
+    a.misses = {{0, 1, "dropped", "", {}}, {1, 1, "cut off", "", {}}, {1, 2, "dropped", "", {}}};
+    a.failedJoins = {{3, "walk", "dropped", ""}};
+    a.run.hasRunJson = true;
 
     const Figures f = runFigures(a, nlohmann::json::object());
     const Figures expected = {
@@ -105,6 +109,23 @@ TEST(SweepFigures, FromTheNewcomersTheChurnedLinesAndTheLastSnapshot) {
         {"back_mismatch", 0},
         {"dangling_next", 2},
         {"in_degree_max", 5},
+        {"misses_dropped", 2},
+        {"misses_cut_off", 1},
+        {"misses_partitioned", 0},
+        {"misses_ended", 0},
+        {"misses_joined_later", 0},
+        {"misses_unknown", 0},
+        {"misses_unexplained", 0},
+        {"join_failed_at_join_request", 0},
+        {"join_failed_at_join_referral", 0},
+        {"join_failed_at_successor_request", 0},
+        {"join_failed_at_successor_accept", 0},
+        {"join_failed_at_predecessor_request", 0},
+        {"join_failed_at_predecessor_accept", 0},
+        {"join_failed_at_walk", 1},
+        {"join_failed_at_walk_reply", 0},
+        {"join_failed_at_greeting", 0},
+        {"join_failed_at_none", 0},
     };
     EXPECT_EQ(f, expected);
 }
