@@ -71,7 +71,7 @@ Message carryOut(LocalNodes& nodes, const Message& q, std::size_t count, int ran
     case Op::Counters: {
         const NodeCounters c = nodes.counters(i);
         r.values = {static_cast<int64_t>(c.sent), static_cast<int64_t>(c.received), c.joinState, c.chatSequence,
-                    c.running ? 1 : 0, 0};
+                    c.running ? 1 : 0, c.cpuMs};
         return r;
     }
     case Op::Holds:
@@ -205,6 +205,7 @@ NodeCounters RankNodes::counters(std::size_t i) const {
     c.joinState = static_cast<int32_t>(r.values[2]);
     c.chatSequence = static_cast<int32_t>(r.values[3]);
     c.running = r.values[4] != 0;
+    c.cpuMs = r.values[5];
     return c;
 }
 

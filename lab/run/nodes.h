@@ -11,6 +11,7 @@
 #include <optional>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "node.h"
@@ -30,7 +31,19 @@ struct NodeCounters {
     int32_t joinState = 0;
     int32_t chatSequence = 0;
     bool running = false;  // its receive thread runs
+    // The CPU time of the life's receive thread (user and system), in ms:
+    // read from /proc while it runs, afterwards its last reading before it
+    // ended. -1 when it was never read.
+    int64_t cpuMs = -1;
 };
+
+// The CPU time (user + system, in ms) of thread `tid` of this process, from
+// /proc/self/task/<tid>/stat; no value when the thread does not run (tid 0,
+// ended) or its counters cannot be read.
+std::optional<int64_t> threadCpuMs(int64_t tid);
+// The clock ticks of utime + stime in the text of a /proc stat file; no value
+// when it is not one.
+std::optional<uint64_t> statCpuTicks(std::string_view stat);
 
 // A chat line accepted by a node, stamped by the lab's clock the moment the
 // node accepted it.
@@ -104,11 +117,16 @@ private:
     // Called on the receive threads without the node lock: a small lock of
     // its own around one append.
     void stamp(std::size_t i, int life, std::string_view originator, int32_t sequence, int32_t ttl);
+    // Takes a reading of node i's receive thread's CPU time into lastCpuMs_.
+    void readCpu(std::size_t i);
 
     std::chrono::steady_clock::time_point start_;
     mutable std::mutex acceptsMutex_;
     std::vector<AcceptStamp> accepts_;
     std::vector<int> lives_;
+    // Each node's last reading of its current life's receive-thread CPU
+    // time (-1: none yet), kept for once the thread has ended.
+    std::vector<int64_t> lastCpuMs_;
     // Declared after what the nodes' accept hooks write into, so that the
     // nodes (and their receive threads) end first.
     std::vector<std::unique_ptr<Node>> nodes_;
