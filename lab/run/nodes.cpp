@@ -1,12 +1,11 @@
 #include "nodes.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <array>
 #include <charconv>
 #include <chrono>
-#include <fstream>
-#include <iterator>
 #include <thread>
 
 namespace palaver::lab {
@@ -44,10 +43,16 @@ std::optional<uint64_t> statCpuTicks(std::string_view stat) {
 
 std::optional<int64_t> threadCpuMs(int64_t tid) {
     if (tid <= 0) return std::nullopt;
-    std::ifstream file("/proc/self/task/" + std::to_string(tid) + "/stat", std::ios::binary);
-    if (!file) return std::nullopt;
-    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    const std::optional<uint64_t> ticks = statCpuTicks(text);
+    // Plain reads: a thread that ends between the open and the read fails
+    // the read (ESRCH), which a stream would throw as an exception.
+    const std::string path = "/proc/self/task/" + std::to_string(tid) + "/stat";
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::array<char, 1024> buffer{};
+    const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+    ::close(fd);
+    if (n <= 0) return std::nullopt;
+    const std::optional<uint64_t> ticks = statCpuTicks(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
     const long perSecond = ::sysconf(_SC_CLK_TCK);
     if (!ticks || perSecond <= 0) return std::nullopt;
     return static_cast<int64_t>(*ticks * 1000 / static_cast<uint64_t>(perSecond));
