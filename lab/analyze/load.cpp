@@ -184,16 +184,18 @@ std::string loadSection(const Analysis& a, const LoadData& load, const fs::path&
         if (points > 0) {
             const std::string body =
                 "set datafile separator ','\nset key top left\nset grid ytics\n"
-                "set xlabel 'random in-degree (" + gnuplotText(finalName) + ")'\n"
-                "set ylabel 'datagrams taken in'\nset y2label 'receive-thread CPU ms'\n"
-                "set ytics nomirror\nset y2tics\nset yrange [0:*]\nset y2range [0:*]\nset offsets 0.5, 0.5, 0, 0\n"
-                "plot 'load.dat' using ($1 - 0.08):2 with points pt 7 ps 0.6 lc rgb '#1f77b4' title "
-                "'datagrams taken in', '' using ($1 + 0.08):3 axes x1y2 with points pt 5 ps 0.6 lc rgb '#d62728' "
-                "title 'receive-thread CPU ms'\n";
+                "set xlabel 'random in-degree (" +
+                gnuplotText(finalName) + ")'\n"
+                                         "set ylabel 'datagrams taken in'\nset y2label 'receive-thread CPU ms'\n"
+                                         "set ytics nomirror\nset y2tics\nset yrange [0:*]\nset y2range [0:*]\nset offsets 0.5, 0.5, 0, 0\n"
+                                         "plot 'load.dat' using ($1 - 0.08):2 with points pt 7 ps 0.6 lc rgb '#1f77b4' title "
+                                         "'datagrams taken in', '' using ($1 + 0.08):3 axes x1y2 with points pt 5 ps 0.6 lc rgb '#d62728' "
+                                         "title 'receive-thread CPU ms'\n";
             if (plot(dir, "load", body)) {
                 page += "<figure><a href=\"load.png\"><img src=\"load.svg\" alt=\"load\"></a><figcaption>" +
                         html("Each node's datagrams taken in and receive-thread CPU time at the end against its "
-                             "random in-degree in the final snapshot (" + finalName + ")") +
+                             "random in-degree in the final snapshot (" +
+                             finalName + ")") +
                         " (<a href=\"load.svg\">SVG</a>, <a href=\"load.png\">PNG</a>)</figcaption></figure>\n";
             } else {
                 failed.push_back("load");

@@ -102,8 +102,7 @@ TEST_F(TwoLives, EachLifeHasItsOwnRowAndItsOwnFiles) {
                   C + ",alive," + A + "," + B + ",1,1,2,2,3,joined," + A + ",,3,3,0,0,closing,3,1,1,,,"}));
     // No load.csv in this folder: the load columns are empty and the page
     // says why there is no load.
-    EXPECT_NE(test::readFile(report() / "report.html").value_or("").find(
-                  "The nodes' load is not shown: the run folder has no load.csv"),
+    EXPECT_NE(test::readFile(report() / "report.html").value_or("").find("The nodes' load is not shown: the run folder has no load.csv"),
               std::string::npos);
     // Three nodes, four lives.
     nlohmann::json summary = nlohmann::json::parse(test::readFile(report() / "summary.json").value_or("{}"));

@@ -78,14 +78,22 @@ void fiveNodes(const fs::path& dir) {
       "snapshots": [{"name": "start", "dir": "tables/start", "ms": 1}, {"name": "built", "dir": "tables/built", "ms": 100},
                     {"name": "mid", "dir": "tables/mid", "ms": 400}, {"name": "churned", "dir": "tables/churned", "ms": 600}]})");
     writeText(dir / "load.csv", "snapshot,node,life,address,sent,received,cpu_ms\n"
-                                "built,1,1," + A + ",11,12,13\n"
-                                "built,2,1," + B + ",21,22,23\n"
-                                "mid,4,1," + D + ",41,42,43\n"
-                                "end,1,1," + A + ",101,102,103\n"
-                                "end,2,1," + B + ",201,202,\n"
-                                "end,2,2," + B + ",211,212,213\n"
-                                "end,3,1," + C + ",301,302,303\n"
-                                "end,4,1," + D + ",401,402,404\n");
+                                "built,1,1," +
+                                    A + ",11,12,13\n"
+                                        "built,2,1," +
+                                    B + ",21,22,23\n"
+                                        "mid,4,1," +
+                                    D + ",41,42,43\n"
+                                        "end,1,1," +
+                                    A + ",101,102,103\n"
+                                        "end,2,1," +
+                                    B + ",201,202,\n"
+                                        "end,2,2," +
+                                    B + ",211,212,213\n"
+                                        "end,3,1," +
+                                    C + ",301,302,303\n"
+                                        "end,4,1," +
+                                    D + ",401,402,404\n");
 }
 
 TEST(AnalyzeTables, NodesAndTopologyRowByRow) {
@@ -161,9 +169,12 @@ TEST(AnalyzeTables, TheLoadSectionRanksTheLivesAndSharesTheCpu) {
     // nodes 1023 = 103 + 213 + 303 + 404 of 2000; the lab's thread 300; the
     // rest 677.
     const std::vector<std::string> rows{
-        row({D, "1", "402", "401", "404", ""}),     row({C, "1", "302", "301", "303", "1"}),
-        row({B, "2", "212", "211", "213", "1"}),    row({B, "1", "202", "201", "", ""}),
-        row({A, "1", "102", "101", "103", "2"}),    row({"the nodes' receive threads (sum of cpu_ms)", "1023", "51.1 %"}),
+        row({D, "1", "402", "401", "404", ""}),
+        row({C, "1", "302", "301", "303", "1"}),
+        row({B, "2", "212", "211", "213", "1"}),
+        row({B, "1", "202", "201", "", ""}),
+        row({A, "1", "102", "101", "103", "2"}),
+        row({"the nodes' receive threads (sum of cpu_ms)", "1023", "51.1 %"}),
         row({"the lab's own thread (driver, watches, snapshots)", "300", "15.0 %"}),
     };
     std::size_t at = section;
