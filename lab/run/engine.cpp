@@ -320,7 +320,7 @@ void Engine::pump() {
             life.joinGivenUpBy = {"ended"};
             return true;
         }
-        const NodeCounters c = nodes_->counters(p.slot);
+        const NodeCounters c = nodes_->counters(p.slot, false);
         if (c.joinState == JoinedAsNewcomer && nodes_->holds(p.slot, slot.address.key(), life.greeting)) {
             life.joinEndMs = ms();
             life.join = "joined";
@@ -459,7 +459,7 @@ void Engine::pressJoin(std::size_t i, const Address& contact) {
     Slot& slot = slots_[i];
     Life& life = slot.lives.back();
     life.contact = contact.key();
-    life.greeting = nodes_->counters(i).chatSequence;
+    life.greeting = nodes_->counters(i, false).chatSequence;
     // The start and the deadline from one reading of the clock, so that
     // run.json's two times are exactly the timeout apart.
     const Clock::time_point started = Clock::now();
@@ -597,11 +597,11 @@ void Engine::endLife(std::size_t i, const std::string& fate, bool settle) {
     if (fate == "left") {
         nodes_->leaveRing(i);
         life.stopForced = !nodes_->stop(i);
-        life.last = nodes_->counters(i);
+        life.last = nodes_->counters(i, true);
         if (settle) waitQuiet(s_.settleTimeoutMs);
     } else {
         nodes_->crash(i);
-        life.last = nodes_->counters(i);
+        life.last = nodes_->counters(i, true);
     }
 }
 
@@ -1036,7 +1036,8 @@ std::string loadRow(const std::string& snapshot, std::size_t slot, int life, con
 void Engine::loadRows(const std::string& snapshot) {
     for (std::size_t i = 0; i < slots_.size(); ++i) {
         if (!slots_[i].alive()) continue;
-        loadCsv_ += loadRow(snapshot, i, slots_[i].lives.back().number, slots_[i].address.key(), nodes_->counters(i));
+        loadCsv_ += loadRow(snapshot, i, slots_[i].lives.back().number, slots_[i].address.key(),
+                            nodes_->counters(i, true));
         ++loadCsvRows_;
     }
 }
@@ -1044,7 +1045,7 @@ void Engine::loadRows(const std::string& snapshot) {
 void Engine::loadEndRows() {
     for (std::size_t i = 0; i < slots_.size(); ++i) {
         for (const Life& life : slots_[i].lives) {
-            const std::optional<NodeCounters> c = life.fate == "alive" ? nodes_->counters(i) : life.last;
+            const std::optional<NodeCounters> c = life.fate == "alive" ? nodes_->counters(i, true) : life.last;
             loadCsv_ += loadRow("end", i, life.number, slots_[i].address.key(), c);
             ++loadCsvRows_;
         }

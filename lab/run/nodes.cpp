@@ -148,7 +148,7 @@ void LocalNodes::nudgeStop(std::size_t i) {
     nodes_[i]->sendStop();
 }
 
-NodeCounters LocalNodes::counters(std::size_t i) const {
+NodeCounters LocalNodes::counters(std::size_t i, bool withCpu) const {
     NodeCounters c;
     if (!nodes_[i]) return c;
     const Node& n = *nodes_[i];
@@ -157,8 +157,10 @@ NodeCounters LocalNodes::counters(std::size_t i) const {
     c.joinState = n.JoinState.load();
     c.chatSequence = n.ChatSequence.load();
     c.running = n.ReceiverAlive.load();
-    const std::optional<int64_t> cpu = threadCpuMs(n.receiverThreadId());
-    c.cpuMs = cpu ? *cpu : lastCpuMs_[i];
+    if (withCpu) {
+        const std::optional<int64_t> cpu = threadCpuMs(n.receiverThreadId());
+        c.cpuMs = cpu ? *cpu : lastCpuMs_[i];
+    }
     return c;
 }
 

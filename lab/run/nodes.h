@@ -33,7 +33,7 @@ struct NodeCounters {
     bool running = false;  // its receive thread runs
     // The CPU time of the life's receive thread (user and system), in ms:
     // read from /proc while it runs, afterwards its last reading before it
-    // ended. -1 when it was never read.
+    // ended. -1 when it was never read or not asked for.
     int64_t cpuMs = -1;
 };
 
@@ -77,7 +77,9 @@ public:
     // One stop datagram, so that several nodes stop side by side.
     virtual void nudgeStop(std::size_t i) = 0;
 
-    virtual NodeCounters counters(std::size_t i) const = 0;
+    // `withCpu`: also read its receive thread's CPU time (a file read, not
+    // for the polls of every pass).
+    virtual NodeCounters counters(std::size_t i, bool withCpu) const = 0;
     // Sums over every node and every past life: all of them stand still
     // when the overlay is quiet.
     virtual uint64_t activity() const = 0;
@@ -105,7 +107,7 @@ public:
     void crash(std::size_t i) override;
     bool stop(std::size_t i) override;
     void nudgeStop(std::size_t i) override;
-    NodeCounters counters(std::size_t i) const override;
+    NodeCounters counters(std::size_t i, bool withCpu) const override;
     uint64_t activity() const override;
     bool holds(std::size_t i, const std::string& originator, int32_t sequence) const override;
     std::size_t memberCount(std::size_t i) const override;
