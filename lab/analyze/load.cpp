@@ -107,10 +107,8 @@ std::string row(const std::vector<std::string>& cells, bool header = false) {
 }  // namespace
 
 const LoadRow* LoadData::end(const std::string& address, int life) const {
-    for (const LoadRow& r : rows) {
-        if (r.snapshot == "end" && r.life == life && r.address == address) return &r;
-    }
-    return nullptr;
+    auto it = ends.find({address, life});
+    return it == ends.end() ? nullptr : &rows[it->second];
 }
 
 LoadData readLoad(const RunData& run) {
@@ -125,8 +123,12 @@ LoadData readLoad(const RunData& run) {
         }
         readLoadFile(path, load.rows);
     }
+    for (std::size_t i = 0; i < load.rows.size(); ++i) {
+        if (load.rows[i].snapshot == "end") load.ends[{load.rows[i].address, load.rows[i].life}] = i;
+    }
     if (!load.present) {
         load.rows.clear();
+        load.ends.clear();
         load.missing = run.hasRunJson ? "the run folder has no load.csv (palaver-lab run writes it since it measures "
                                         "each node's datagrams and receive-thread CPU time)"
                                       : "these are node files alone, without the lab's load.csv";

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <utility>
@@ -27,6 +28,7 @@ struct LoadData {
     bool present = false;  // every folder of the run had a load.csv
     std::string missing;   // why not, for the report's one line
     std::vector<LoadRow> rows;
+    std::map<std::pair<std::string, int>, std::size_t> ends;  // (address, life) -> its "end" row
     // The "end" row of a life; null when there is none.
     const LoadRow* end(const std::string& address, int life) const;
 };
