@@ -289,6 +289,7 @@ bool Node::isOwnSocket(const sockaddr_in& source) const {
 }
 
 void Node::receiveLoop() {
+    receiverTid_ = static_cast<int64_t>(::gettid());
     ReceiverAlive = true;
     // Keep the 1 ms pause close to 1 ms: the default timer slack would add
     // about 50 µs to every pass.
@@ -339,6 +340,7 @@ void Node::receiveLoop() {
         if (!crashed) writeStatusReport(report);
         std::fclose(report);
     }
+    receiverTid_ = 0;
     ReceiverAlive = false;
 }
 

@@ -188,6 +188,9 @@ public:
     // still is quiet.
     std::atomic<uint64_t> SentCount{0};
     std::atomic<uint64_t> ReceivedCount{0};
+    // The kernel's id of the receive thread while it runs (0 before it has
+    // started and once it has ended): where /proc keeps its own counters.
+    int64_t receiverThreadId() const { return receiverTid_.load(); }
     // Set before start; read by the receive thread.
     int32_t LogFlag = 0;
     char NodeName[FieldSize] = {};
@@ -256,6 +259,7 @@ private:
     SendHook sendHook_;
     AcceptHook acceptHook_;
     std::thread receiver_;
+    std::atomic<int64_t> receiverTid_{0};
 };
 
 }  // namespace palaver

@@ -404,7 +404,8 @@ RunData loadRun(const std::vector<std::string>& dirs) {
         }
         for (const auto& p : j.value("phases", nlohmann::json::array())) {
             PhaseInfo phase{stringField(p, "name"), optionalInt(p, "start_ms"), optionalInt(p, "end_ms"),
-                            optionalInt(p, "cpu_ms"), optionalInt(p, "peak_rss_kib"), optionalNumber(p, "load_average")};
+                            optionalInt(p, "cpu_ms"), optionalInt(p, "peak_rss_kib"), optionalNumber(p, "load_average"),
+                            optionalInt(p, "lab_thread_cpu_ms")};
             if (phase.name == "stop" && phase.startMs) run.stopMs = phase.startMs;
             run.phases.push_back(phase);
         }

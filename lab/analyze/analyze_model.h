@@ -119,7 +119,8 @@ struct NetworkState {
 struct PhaseInfo {
     std::string name;
     std::optional<int64_t> startMs, endMs, cpuMs, peakRssKib;
-    std::optional<double> loadAverage;  // the machine's 1-minute load average at the phase's end
+    std::optional<double> loadAverage;      // the machine's 1-minute load average at the phase's end
+    std::optional<int64_t> labThreadCpuMs;  // the lab's own thread, so far (like cpuMs)
 };
 
 // When each life of each node accepted each chat line, from accepts.csv:

@@ -9,6 +9,7 @@
 #include <set>
 #include <sstream>
 
+#include "load.h"
 #include "process.h"
 
 namespace palaver::lab {
@@ -414,6 +415,7 @@ nlohmann::json runSummary(const Analysis& a) {
 
 std::vector<std::string> writeReport(const Analysis& a, const std::string& outDirText, const ReportOptions& options) {
     const RunData& r = a.run;
+    const LoadData load = readLoad(r);  // before any file is written: a bad load.csv stops here
     fs::path dir(outDirText);
     std::error_code ec;
     fs::create_directories(dir, ec);
@@ -469,7 +471,8 @@ std::vector<std::string> writeReport(const Analysis& a, const std::string& outDi
     }
     std::string n =
         "address,state,next,back,random_count,random_in_degree,members,latest_ttl,log_lines,"
-        "join,contact,fate_ms,chat_copies,accepted,bad_lines,leave_notices,table_from,node,life,started_ms\n";
+        "join,contact,fate_ms,chat_copies,accepted,bad_lines,leave_notices,table_from,node,life,started_ms," +
+        std::string(LoadNodesColumns) + "\n";
     for (const NodeInfo& node : r.nodes) {
         const StatusTable* table = node.closing ? &*node.closing : nullptr;
         std::string from = table ? "closing" : "";
@@ -491,7 +494,7 @@ std::vector<std::string> writeReport(const Analysis& a, const std::string& outDi
              "," + std::to_string(node.accepted) + "," + std::to_string(node.badLines) + "," +
              std::to_string(node.ringNotices) + "," + from + "," +
              (node.number ? std::to_string(node.number) : "") + "," + std::to_string(node.life) + "," +
-             number(node.startedMs) + "\n";
+             number(node.startedMs) + "," + loadNodesCells(load, node) + "\n";
     }
     writeFile(dir / "nodes.csv", n);
 
@@ -828,6 +831,7 @@ std::vector<std::string> writeReport(const Analysis& a, const std::string& outDi
         }
         page += "</ul></details>\n";
     }
+    page += loadSection(a, load, dir, options.pictures, failed);
     if (!r.phases.empty()) {
         page += "<h2>Phases</h2>\n<table>\n" +
                 tableRow({"phase", "start ms", "end ms", "cpu ms so far", "peak RSS KiB", "load average"}, true);

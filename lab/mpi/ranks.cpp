@@ -69,9 +69,9 @@ Message carryOut(LocalNodes& nodes, const Message& q, std::size_t count, int ran
         nodes.nudgeStop(i);
         return r;
     case Op::Counters: {
-        const NodeCounters c = nodes.counters(i);
+        const NodeCounters c = nodes.counters(i, q.values[0] != 0);
         r.values = {static_cast<int64_t>(c.sent), static_cast<int64_t>(c.received), c.joinState, c.chatSequence,
-                    c.running ? 1 : 0, 0};
+                    c.running ? 1 : 0, c.cpuMs};
         return r;
     }
     case Op::Holds:
@@ -194,10 +194,11 @@ void RankNodes::nudgeStop(std::size_t i) {
     call(i, q);
 }
 
-NodeCounters RankNodes::counters(std::size_t i) const {
-    if (rankOf(i) == 0) return own_.counters(i);
+NodeCounters RankNodes::counters(std::size_t i, bool withCpu) const {
+    if (rankOf(i) == 0) return own_.counters(i, withCpu);
     Message q;
     q.op = Op::Counters;
+    q.values[0] = withCpu ? 1 : 0;
     const Message r = call(i, q);
     NodeCounters c;
     c.sent = static_cast<uint64_t>(r.values[0]);
@@ -205,6 +206,7 @@ NodeCounters RankNodes::counters(std::size_t i) const {
     c.joinState = static_cast<int32_t>(r.values[2]);
     c.chatSequence = static_cast<int32_t>(r.values[3]);
     c.running = r.values[4] != 0;
+    c.cpuMs = r.values[5];
     return c;
 }
 

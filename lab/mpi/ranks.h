@@ -38,7 +38,7 @@ public:
     void crash(std::size_t i) override;
     bool stop(std::size_t i) override;
     void nudgeStop(std::size_t i) override;
-    NodeCounters counters(std::size_t i) const override;
+    NodeCounters counters(std::size_t i, bool withCpu) const override;
     uint64_t activity() const override;
     bool holds(std::size_t i, const std::string& originator, int32_t sequence) const override;
     std::size_t memberCount(std::size_t i) const override;

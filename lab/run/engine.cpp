@@ -71,6 +71,8 @@ struct Life {
     int32_t greeting = 0;
     std::string fate = "alive";
     bool stopForced = false;
+    // Its counters once it had ended (left or crashed).
+    std::optional<NodeCounters> last;
 };
 
 struct Slot {
@@ -186,6 +188,9 @@ private:
     void stopAll();
     void writeDrops();
     void writeAccepts();
+    void loadRows(const std::string& snapshot);
+    void loadEndRows();
+    void writeLoad();
 
     // Record.
     void beginPhase(const std::string& name);
@@ -234,6 +239,9 @@ private:
     std::string dropsReason_;
     Json dropsRecord_ = nullptr;
     Json acceptsRecord_ = nullptr;
+    std::string loadCsv_ = "snapshot,node,life,address,sent,received,cpu_ms\n";
+    std::size_t loadCsvRows_ = 0;
+    Json loadRecord_ = nullptr;
     Json lines_ = Json::array();
     Json phases_ = Json::array();
     Json steps_ = Json::array();
@@ -316,7 +324,7 @@ void Engine::pump() {
             life.joinGivenUpBy = {"ended"};
             return true;
         }
-        const NodeCounters c = nodes_->counters(p.slot);
+        const NodeCounters c = nodes_->counters(p.slot, false);
         if (c.joinState == JoinedAsNewcomer && nodes_->holds(p.slot, slot.address.key(), life.greeting)) {
             life.joinEndMs = ms();
             life.join = "joined";
@@ -455,7 +463,7 @@ void Engine::pressJoin(std::size_t i, const Address& contact) {
     Slot& slot = slots_[i];
     Life& life = slot.lives.back();
     life.contact = contact.key();
-    life.greeting = nodes_->counters(i).chatSequence;
+    life.greeting = nodes_->counters(i, false).chatSequence;
     // The start and the deadline from one reading of the clock, so that
     // run.json's two times are exactly the timeout apart.
     const Clock::time_point started = Clock::now();
@@ -593,9 +601,11 @@ void Engine::endLife(std::size_t i, const std::string& fate, bool settle) {
     if (fate == "left") {
         nodes_->leaveRing(i);
         life.stopForced = !nodes_->stop(i);
+        life.last = nodes_->counters(i, true);
         if (settle) waitQuiet(s_.settleTimeoutMs);
     } else {
         nodes_->crash(i);
+        life.last = nodes_->counters(i, true);
     }
 }
 
@@ -758,6 +768,7 @@ Json Engine::health(const std::string& name, const std::string& dirName, bool wr
 void Engine::snapshot(const std::string& name, const std::string& dirName) {
     const int64_t when = ms();
     Json h = health(name, dirName, true);
+    loadRows(name);
     snapshots_.push_back(Json{{"name", name}, {"dir", "tables/" + dirName}, {"ms", when}, {"health", h}});
 }
 
@@ -935,12 +946,14 @@ int Engine::execute() {
         waitLines();
     }
     endHealth_ = health("end", "", false);
+    loadEndRows();
     beginPhase("stop");
     stopAll();
     joins_.clear();
     pump();
     writeDrops();
     writeAccepts();
+    writeLoad();
     endPhase();
 
     const Json v = verdict();
@@ -1028,6 +1041,46 @@ void Engine::writeAccepts() {
     file << text;
     if (!file.good()) std::fprintf(stderr, "palaver-lab: accepts.csv could not be written into %s\n", out_.c_str());
     acceptsRecord_ = Json{{"file", "accepts.csv"}, {"rows", stamps.size()}};
+}
+
+// load.csv: each node life's datagrams and receive-thread CPU time at every
+// snapshot (its live lives) and at the end (every life: an ended one with
+// its counters as it ended, a live one just before the stop).
+namespace {
+std::string loadRow(const std::string& snapshot, std::size_t slot, int life, const std::string& address,
+                    const std::optional<NodeCounters>& c) {
+    std::string row = snapshot + "," + std::to_string(slot + 1) + "," + std::to_string(life) + "," + address;
+    if (!c) return row + ",,,\n";
+    row += "," + std::to_string(c->sent) + "," + std::to_string(c->received) + ",";
+    if (c->cpuMs >= 0) row += std::to_string(c->cpuMs);
+    return row + "\n";
+}
+}  // namespace
+
+void Engine::loadRows(const std::string& snapshot) {
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+        if (!slots_[i].alive()) continue;
+        loadCsv_ += loadRow(snapshot, i, slots_[i].lives.back().number, slots_[i].address.key(),
+                            nodes_->counters(i, true));
+        ++loadCsvRows_;
+    }
+}
+
+void Engine::loadEndRows() {
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+        for (const Life& life : slots_[i].lives) {
+            const std::optional<NodeCounters> c = life.fate == "alive" ? nodes_->counters(i, true) : life.last;
+            loadCsv_ += loadRow("end", i, life.number, slots_[i].address.key(), c);
+            ++loadCsvRows_;
+        }
+    }
+}
+
+void Engine::writeLoad() {
+    std::ofstream file(out_ / "load.csv", std::ios::binary);
+    file << loadCsv_;
+    if (!file.good()) std::fprintf(stderr, "palaver-lab: load.csv could not be written into %s\n", out_.c_str());
+    loadRecord_ = Json{{"file", "load.csv"}, {"rows", loadCsvRows_}};
 }
 
 // ---------------------------------------------------------------------------
@@ -1228,6 +1281,7 @@ void Engine::writeRecord(const Json& verdictRecord) const {
     record["end_health"] = endHealth_;
     record["drops"] = dropsRecord_;
     record["accepts"] = acceptsRecord_;
+    record["load"] = loadRecord_;
     record["verdict"] = verdictRecord;
     record["hold"] = hold_;
     record["end_ms"] = ms();

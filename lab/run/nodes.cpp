@@ -1,8 +1,10 @@
 #include "nodes.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <array>
+#include <charconv>
 #include <chrono>
 #include <thread>
 
@@ -13,7 +15,53 @@ constexpr std::chrono::milliseconds StopTimeout{10000};
 }
 
 LocalNodes::LocalNodes(std::size_t count, std::chrono::steady_clock::time_point start)
-    : start_(start), lives_(count, 0), nodes_(count) {}
+    : start_(start), lives_(count, 0), lastCpuMs_(count, -1), nodes_(count) {}
+
+std::optional<uint64_t> statCpuTicks(std::string_view stat) {
+    // "pid (comm) state ppid ...": the name may hold spaces and brackets, so
+    // the fields are counted from its last ')'. utime and stime are fields
+    // 14 and 15, the 12th and 13th after the name.
+    const std::size_t close = stat.rfind(')');
+    if (close == std::string_view::npos) return std::nullopt;
+    std::string_view rest = stat.substr(close + 1);
+    uint64_t ticks = 0;
+    for (int field = 1; field <= 13; ++field) {
+        const std::size_t begin = rest.find_first_not_of(' ');
+        if (begin == std::string_view::npos) return std::nullopt;
+        rest.remove_prefix(begin);
+        const std::size_t end = std::min(rest.find_first_of(" \n"), rest.size());
+        if (field >= 12) {
+            uint64_t value = 0;
+            const auto [ptr, ec] = std::from_chars(rest.data(), rest.data() + end, value);
+            if (ec != std::errc() || ptr != rest.data() + end) return std::nullopt;
+            ticks += value;
+        }
+        rest.remove_prefix(end);
+    }
+    return ticks;
+}
+
+std::optional<int64_t> threadCpuMs(int64_t tid) {
+    if (tid <= 0) return std::nullopt;
+    // Plain reads: a thread that ends between the open and the read fails
+    // the read (ESRCH), which a stream would throw as an exception.
+    const std::string path = "/proc/self/task/" + std::to_string(tid) + "/stat";
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::array<char, 1024> buffer{};
+    const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+    ::close(fd);
+    if (n <= 0) return std::nullopt;
+    const std::optional<uint64_t> ticks = statCpuTicks(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+    const long perSecond = ::sysconf(_SC_CLK_TCK);
+    if (!ticks || perSecond <= 0) return std::nullopt;
+    return static_cast<int64_t>(*ticks * 1000 / static_cast<uint64_t>(perSecond));
+}
+
+void LocalNodes::readCpu(std::size_t i) {
+    if (!nodes_[i]) return;
+    if (const auto ms = threadCpuMs(nodes_[i]->receiverThreadId())) lastCpuMs_[i] = *ms;
+}
 
 void LocalNodes::stamp(std::size_t i, int life, std::string_view originator, int32_t sequence, int32_t ttl) {
     const int64_t ms =
@@ -36,6 +84,7 @@ int LocalNodes::start(std::size_t i, const std::string& ip, int port, const std:
         retired_ += nodes_[i]->SentCount.load() + nodes_[i]->ReceivedCount.load();
         nodes_[i].reset();
     }
+    lastCpuMs_[i] = -1;
     nodes_[i] = std::make_unique<Node>();
     Node& node = *nodes_[i];
     copyField(node.NodeName, "lab");
@@ -68,12 +117,18 @@ int32_t LocalNodes::type(std::size_t i, const std::string& text) { return nodes_
 
 void LocalNodes::leaveRing(std::size_t i) { nodes_[i]->leaveRing(); }
 
-void LocalNodes::crash(std::size_t i) { nodes_[i]->crash(); }
+void LocalNodes::crash(std::size_t i) {
+    // The last reading before the thread ends is the life's CPU time.
+    readCpu(i);
+    nodes_[i]->crash();
+}
 
 bool LocalNodes::stop(std::size_t i) {
     Node& node = *nodes_[i];
     const auto deadline = std::chrono::steady_clock::now() + StopTimeout;
     while (node.ReceiverAlive.load()) {
+        // The last reading before the thread ends is the life's CPU time.
+        readCpu(i);
         if (std::chrono::steady_clock::now() >= deadline) {
             node.crash();
             return false;
@@ -88,9 +143,12 @@ bool LocalNodes::stop(std::size_t i) {
     return true;
 }
 
-void LocalNodes::nudgeStop(std::size_t i) { nodes_[i]->sendStop(); }
+void LocalNodes::nudgeStop(std::size_t i) {
+    readCpu(i);
+    nodes_[i]->sendStop();
+}
 
-NodeCounters LocalNodes::counters(std::size_t i) const {
+NodeCounters LocalNodes::counters(std::size_t i, bool withCpu) const {
     NodeCounters c;
     if (!nodes_[i]) return c;
     const Node& n = *nodes_[i];
@@ -99,6 +157,10 @@ NodeCounters LocalNodes::counters(std::size_t i) const {
     c.joinState = n.JoinState.load();
     c.chatSequence = n.ChatSequence.load();
     c.running = n.ReceiverAlive.load();
+    if (withCpu) {
+        const std::optional<int64_t> cpu = threadCpuMs(n.receiverThreadId());
+        c.cpuMs = cpu ? *cpu : lastCpuMs_[i];
+    }
     return c;
 }
 

@@ -11,6 +11,7 @@
 #include <optional>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "node.h"
@@ -30,7 +31,19 @@ struct NodeCounters {
     int32_t joinState = 0;
     int32_t chatSequence = 0;
     bool running = false;  // its receive thread runs
+    // The CPU time of the life's receive thread (user and system), in ms:
+    // read from /proc while it runs, afterwards its last reading before it
+    // ended. -1 when it was never read or not asked for.
+    int64_t cpuMs = -1;
 };
+
+// The CPU time (user + system, in ms) of thread `tid` of this process, from
+// /proc/self/task/<tid>/stat; no value when the thread does not run (tid 0,
+// ended) or its counters cannot be read.
+std::optional<int64_t> threadCpuMs(int64_t tid);
+// The clock ticks of utime + stime in the text of a /proc stat file; no value
+// when it is not one.
+std::optional<uint64_t> statCpuTicks(std::string_view stat);
 
 // A chat line accepted by a node, stamped by the lab's clock the moment the
 // node accepted it.
@@ -64,7 +77,9 @@ public:
     // One stop datagram, so that several nodes stop side by side.
     virtual void nudgeStop(std::size_t i) = 0;
 
-    virtual NodeCounters counters(std::size_t i) const = 0;
+    // `withCpu`: also read its receive thread's CPU time (a file read, not
+    // for the polls of every pass).
+    virtual NodeCounters counters(std::size_t i, bool withCpu) const = 0;
     // Sums over every node and every past life: all of them stand still
     // when the overlay is quiet.
     virtual uint64_t activity() const = 0;
@@ -92,7 +107,7 @@ public:
     void crash(std::size_t i) override;
     bool stop(std::size_t i) override;
     void nudgeStop(std::size_t i) override;
-    NodeCounters counters(std::size_t i) const override;
+    NodeCounters counters(std::size_t i, bool withCpu) const override;
     uint64_t activity() const override;
     bool holds(std::size_t i, const std::string& originator, int32_t sequence) const override;
     std::size_t memberCount(std::size_t i) const override;
@@ -104,11 +119,16 @@ private:
     // Called on the receive threads without the node lock: a small lock of
     // its own around one append.
     void stamp(std::size_t i, int life, std::string_view originator, int32_t sequence, int32_t ttl);
+    // Takes a reading of node i's receive thread's CPU time into lastCpuMs_.
+    void readCpu(std::size_t i);
 
     std::chrono::steady_clock::time_point start_;
     mutable std::mutex acceptsMutex_;
     std::vector<AcceptStamp> accepts_;
     std::vector<int> lives_;
+    // Each node's last reading of its current life's receive-thread CPU
+    // time (-1: none yet), kept for once the thread has ended.
+    std::vector<int64_t> lastCpuMs_;
     // Declared after what the nodes' accept hooks write into, so that the
     // nodes (and their receive threads) end first.
     std::vector<std::unique_ptr<Node>> nodes_;

@@ -94,11 +94,16 @@ TEST_F(TwoLives, EachLifeHasItsOwnRowAndItsOwnFiles) {
     EXPECT_EQ(lines(report() / "nodes.csv"),
               (std::vector<std::string>{
                   "address,state,next,back,random_count,random_in_degree,members,latest_ttl,log_lines,join,contact,"
-                  "fate_ms,chat_copies,accepted,bad_lines,leave_notices,table_from,node,life,started_ms",
-                  A + ",alive," + B + "," + C + ",1,1,2,1,3,first,,,3,3,0,0,closing,1,1,1",
-                  B + ",crashed," + C + "," + A + ",0,,3,0,1,joined," + A + ",300,1,1,0,0,s-1,2,1,1",
-                  B + ",alive," + C + "," + A + ",0,0,2,0,2,joined," + C + ",,2,2,0,0,closing,2,2,500",
-                  C + ",alive," + A + "," + B + ",1,1,2,2,3,joined," + A + ",,3,3,0,0,closing,3,1,1"}));
+                  "fate_ms,chat_copies,accepted,bad_lines,leave_notices,table_from,node,life,started_ms,sent,received,"
+                  "cpu_ms",
+                  A + ",alive," + B + "," + C + ",1,1,2,1,3,first,,,3,3,0,0,closing,1,1,1,,,",
+                  B + ",crashed," + C + "," + A + ",0,,3,0,1,joined," + A + ",300,1,1,0,0,s-1,2,1,1,,,",
+                  B + ",alive," + C + "," + A + ",0,0,2,0,2,joined," + C + ",,2,2,0,0,closing,2,2,500,,,",
+                  C + ",alive," + A + "," + B + ",1,1,2,2,3,joined," + A + ",,3,3,0,0,closing,3,1,1,,,"}));
+    // No load.csv in this folder: the load columns are empty and the page
+    // says why there is no load.
+    EXPECT_NE(test::readFile(report() / "report.html").value_or("").find("The nodes' load is not shown: the run folder has no load.csv"),
+              std::string::npos);
     // Three nodes, four lives.
     nlohmann::json summary = nlohmann::json::parse(test::readFile(report() / "summary.json").value_or("{}"));
     EXPECT_EQ(summary["nodes"], 3);

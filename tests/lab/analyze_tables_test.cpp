@@ -5,6 +5,8 @@
 // shifted or swapped column changes a row.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "analyze_support.h"
 
 namespace palaver::labtest {
@@ -22,6 +24,9 @@ std::string notice(char type, const std::string& address) { return std::string(1
 //    A B C D E), "mid" (B gone: links to B dangle, E hangs on B alone),
 //    "churned" (D gone), and the closing reports (E's next is E itself).
 //  - Logs: copies, accepted lines, bad lines and leave notices differ.
+//  - load.csv: rows at the snapshots (which nodes.csv must not take) and
+//    the end rows, every value different; E's life has no end row and B's
+//    first no CPU time.
 void fiveNodes(const fs::path& dir) {
     writeText(dir / (A + ".txt"), log({chat(0, A, 1, "x"), chat(2, A, 1, "x"), chat(1, C, 1, "y"), notice('D', E)}));
     writeText(dir / ("status_" + A + ".csv"), report(A, B, E, {C, D}, 2, 3));
@@ -68,9 +73,27 @@ void fiveNodes(const fs::path& dir) {
                                     node(D, 4, 1, 4, "joined", B, "crashed", "450") + ",\n" +
                                     node(E, 5, 1, 5, "failed", D, "alive", "null") + R"(],
       "lines": [],
-      "phases": [{"name": "stop", "start_ms": 1000, "end_ms": 1010}],
+      "phases": [{"name": "build", "start_ms": 0, "end_ms": 90, "cpu_ms": 1200, "lab_thread_cpu_ms": 100},
+                 {"name": "stop", "start_ms": 1000, "end_ms": 1010, "cpu_ms": 2000, "lab_thread_cpu_ms": 300}],
       "snapshots": [{"name": "start", "dir": "tables/start", "ms": 1}, {"name": "built", "dir": "tables/built", "ms": 100},
                     {"name": "mid", "dir": "tables/mid", "ms": 400}, {"name": "churned", "dir": "tables/churned", "ms": 600}]})");
+    writeText(dir / "load.csv", "snapshot,node,life,address,sent,received,cpu_ms\n"
+                                "built,1,1," +
+                                    A + ",11,12,13\n"
+                                        "built,2,1," +
+                                    B + ",21,22,23\n"
+                                        "mid,4,1," +
+                                    D + ",41,42,43\n"
+                                        "end,1,1," +
+                                    A + ",101,102,103\n"
+                                        "end,2,1," +
+                                    B + ",201,202,\n"
+                                        "end,2,2," +
+                                    B + ",211,212,213\n"
+                                        "end,3,1," +
+                                    C + ",301,302,303\n"
+                                        "end,4,1," +
+                                    D + ",401,402,404\n");
 }
 
 TEST(AnalyzeTables, NodesAndTopologyRowByRow) {
@@ -87,13 +110,13 @@ TEST(AnalyzeTables, NodesAndTopologyRowByRow) {
     // name the address (A's entry names the crashed D), on its last life only.
     const std::string nodes =
         "address,state,next,back,random_count,random_in_degree,members,latest_ttl,log_lines,join,contact,fate_ms,"
-        "chat_copies,accepted,bad_lines,leave_notices,table_from,node,life,started_ms\n" +
-        A + ",alive," + B + "," + E + ",2,2,3,2,4,first,,,3,2,0,1,closing,1,1,1\n" +  //
-        B + ",crashed," + C + "," + A + ",2,,5,4,1,joined," + A + ",300,1,1,0,0,built,2,1,2\n" +
-        B + ",alive," + C + "," + A + ",1,1,4,1,5,joined," + C + ",,2,1,1,2,closing,2,2,500\n" +
-        C + ",alive," + E + "," + B + ",2,1,2,3,5,joined," + A + ",,3,2,2,0,closing,3,1,3\n" +
-        D + ",crashed," + A + "," + C + ",1,1,7,6,1,joined," + B + ",450,1,1,0,0,mid,4,1,4\n" +
-        E + ",alive," + E + "," + D + ",0,0,1,0,0,failed," + D + ",,0,0,0,0,closing,5,1,5\n";
+        "chat_copies,accepted,bad_lines,leave_notices,table_from,node,life,started_ms,sent,received,cpu_ms\n" +
+        A + ",alive," + B + "," + E + ",2,2,3,2,4,first,,,3,2,0,1,closing,1,1,1,101,102,103\n" +  //
+        B + ",crashed," + C + "," + A + ",2,,5,4,1,joined," + A + ",300,1,1,0,0,built,2,1,2,201,202,\n" +
+        B + ",alive," + C + "," + A + ",1,1,4,1,5,joined," + C + ",,2,1,1,2,closing,2,2,500,211,212,213\n" +
+        C + ",alive," + E + "," + B + ",2,1,2,3,5,joined," + A + ",,3,2,2,0,closing,3,1,3,301,302,303\n" +
+        D + ",crashed," + A + "," + C + ",1,1,7,6,1,joined," + B + ",450,1,1,0,0,mid,4,1,4,401,402,404\n" +
+        E + ",alive," + E + "," + D + ",0,0,1,0,0,failed," + D + ",,0,0,0,0,closing,5,1,5,,,\n";
     EXPECT_EQ(test::readFile(dir / "report/nodes.csv").value_or(""), nodes);
 
     // Worked out by hand from the tables above (live nodes only; links to
@@ -121,6 +144,81 @@ TEST(AnalyzeTables, NodesAndTopologyRowByRow) {
         "churned,4,no,0,0,1,2,1,0,2,1.3333,3.419,2.5,0.5,0.5,1,2\n"
         "closing,4,no,1,1,1,2,1,3,2,1.1111,3.419,2.5,1,0.7071,2,1\n";
     EXPECT_EQ(test::readFile(dir / "report/topology.csv").value_or(""), topology);
+}
+
+// The report's Load section from the same run: the busiest lives by
+// datagrams taken in (the end rows alone), their random in-degree in the
+// closing snapshot on the address's last life only, and the CPU time of the
+// nodes beside the lab's, against the last phase's totals (the phases hold
+// totals so far: summing them would count the build twice).
+TEST(AnalyzeTables, TheLoadSectionRanksTheLivesAndSharesTheCpu) {
+    test::TempDir dir;
+    fiveNodes(dir / "run");
+    Outcome o = runCommand(lab() + " analyze '" + (dir / "run").string() + "' --out '" + (dir / "report").string() +
+                               "' --no-pictures",
+                           dir.path());
+    ASSERT_EQ(o.status, 0) << o.err;
+    const std::string page = test::readFile(dir / "report/report.html").value_or("");
+    const std::size_t section = page.find("<h2 id=\"load\">");
+    ASSERT_NE(section, std::string::npos);
+    auto row = [](const std::vector<std::string>& cells) {
+        std::string r = "<tr>";
+        for (const std::string& c : cells) r += "<td>" + c + "</td>";
+        return r + "</tr>";
+    };
+    // nodes 1023 = 103 + 213 + 303 + 404 of 2000; the lab's thread 300; the
+    // rest 677.
+    const std::vector<std::string> rows{
+        row({D, "1", "402", "401", "404", ""}),
+        row({C, "1", "302", "301", "303", "1"}),
+        row({B, "2", "212", "211", "213", "1"}),
+        row({B, "1", "202", "201", "", ""}),
+        row({A, "1", "102", "101", "103", "2"}),
+        row({"the nodes' receive threads (sum of cpu_ms)", "1023", "51.1 %"}),
+        row({"the lab's own thread (driver, watches, snapshots)", "300", "15.0 %"}),
+    };
+    std::size_t at = section;
+    for (const std::string& r : rows) {
+        const std::size_t found = page.find(r, at);
+        EXPECT_NE(found, std::string::npos) << r;
+        if (found != std::string::npos) at = found;
+    }
+    EXPECT_NE(page.find("<td>677</td><td>33.9 %</td>", section), std::string::npos);
+    EXPECT_EQ(page.find("<td>" + E + "</td>", section), std::string::npos);  // no end row, no place
+}
+
+TEST(AnalyzeTables, ABrokenLoadCsvIsAOneLineErrorWithItsPlace) {
+    const std::string header = "snapshot,node,life,address,sent,received,cpu_ms\n";
+    const struct {
+        const char* what;
+        std::string text;
+        std::string place;
+    } cases[] = {
+        {"no cpu_ms column", "snapshot,node,life,address,sent,received\n", "load.csv:1:"},
+        {"a word for a count", header + "end,1,1," + A + ",1,2,3\nend,2,1," + B + ",1,many,3\n", "load.csv:3:"},
+        {"a field too many", header + "end,1,1," + A + ",1,2,3,4\n", "load.csv:2:"},
+        {"no address", header + "end,1,1,somewhere,1,2,3\n", "load.csv:2:"},
+        {"life 0", header + "end,1,0," + A + ",1,2,3\n", "load.csv:2:"},
+        {"negative cpu", header + "end,1,1," + A + ",1,2,-3\n", "load.csv:2:"},
+        {"no snapshot name", header + ",1,1," + A + ",1,2,3\n", "load.csv:2:"},
+        {"empty", "", "load.csv:1:"},
+    };
+    for (const auto& c : cases) {
+        test::TempDir dir;
+        fiveNodes(dir / "run");
+        writeText(dir / "run" / "load.csv", c.text);
+        Outcome o = runCommand(lab() + " analyze '" + (dir / "run").string() + "' --out '" +
+                                   (dir / "report").string() + "' --no-pictures",
+                               dir.path());
+        EXPECT_EQ(o.status, 1) << c.what;
+        // The fixture's bad log lines get their own warning first; the error
+        // is one line, the last.
+        const std::size_t line = o.err.rfind('\n', o.err.size() - 2);
+        const std::string last = o.err.substr(line == std::string::npos ? 0 : line + 1);
+        EXPECT_NE(last.find(c.place), std::string::npos) << c.what << ": " << o.err;
+        EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 2) << c.what << ": " << o.err;
+        EXPECT_FALSE(fs::exists(dir / "report" / "nodes.csv")) << c.what;
+    }
 }
 
 }  // namespace

@@ -113,6 +113,11 @@ choices() { jq -c '{contacts: [.nodes[] | [.node, .contact, .join]], typists: [.
 [ "$(choices "$T/r3/run.json")" = "$(choices "$T/r1/run.json")" ] ||
   fail "1 and 3 ranks chose differently: $(choices "$T/r1/run.json") vs $(choices "$T/r3/run.json")"
 
+# load.csv: every node's end row, from whichever rank held it, with its
+# receive thread's CPU time and at least the typed lines taken in.
+ends=$(awk -F, '$1 == "end" && $7 != "" && $6 >= 3' "$T/r3/load.csv" | wc -l)
+[ "$ends" = "$NODES" ] || { cat "$T/r3/load.csv"; fail "load.csv has $ends whole end rows, not $NODES"; }
+
 # Every node's own files are in the one run folder.
 logs=$(find "$T/r3" -maxdepth 1 -name '127.*.txt' | wc -l)
 [ "$logs" = "$NODES" ] || fail "$logs datagram logs in the run folder, not $NODES"

@@ -93,6 +93,67 @@ TEST(Loss, NoJoinCompletesWhenEveryDatagramBetweenNodesIsLost) {
     }
 }
 
+// load.csv against the run's own record and files: one row per live life at
+// each snapshot, one end row per life; counts that never fall along a life;
+// every life took in at least the chat lines its log shows it accepted; no
+// more datagrams taken in than sent (loopback, no loss); and a life that
+// crashed or left keeps in its end row what it had before it ended.
+void checkLoad(const fs::path& out, const json& r) {
+    const auto rows = csvRows(out / "load.csv");
+    ASSERT_FALSE(rows.empty());
+    EXPECT_EQ(rows[0], (std::vector<std::string>{"snapshot", "node", "life", "address", "sent", "received", "cpu_ms"}));
+    std::map<std::string, std::size_t> perSnapshot;
+    std::map<std::pair<std::string, std::string>, std::vector<std::vector<std::string>>> byLife;  // address, life
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+        ASSERT_EQ(rows[i].size(), 7u) << i;
+        ++perSnapshot[rows[i][0]];
+        byLife[{rows[i][3], rows[i][2]}].push_back(rows[i]);
+    }
+    EXPECT_EQ(r["load"]["rows"], rows.size() - 1);
+    for (const json& snap : r["snapshots"]) {
+        const std::string name = snap["name"];
+        EXPECT_EQ(perSnapshot[name], snap["health"]["live"].get<std::size_t>()) << name;
+        EXPECT_EQ(perSnapshot[name],
+                  static_cast<std::size_t>(std::distance(fs::directory_iterator(out / snap["dir"].get<std::string>()),
+                                                         fs::directory_iterator())))
+            << name;
+    }
+    EXPECT_EQ(perSnapshot["end"], r["nodes"].size());
+    EXPECT_EQ(perSnapshot.size(), r["snapshots"].size() + 1);
+
+    std::vector<std::string> all;
+    for (const json& n : r["nodes"]) all.push_back(n["address"]);
+    const std::multiset<Acceptance> accepted = acceptedInLogs(out, all);
+    uint64_t sent = 0, received = 0;
+    for (const json& n : r["nodes"]) {
+        const std::string address = n["address"];
+        const auto& life = byLife[{address, std::to_string(n["life"].get<int>())}];
+        ASSERT_FALSE(life.empty()) << address;
+        const auto& end = life.back();
+        EXPECT_EQ(end[0], "end") << address;
+        EXPECT_EQ(end[1], std::to_string(n["node"].get<int>())) << address;
+        for (std::size_t k = 1; k < life.size(); ++k) {
+            for (std::size_t c : {4u, 5u, 6u}) {
+                ASSERT_FALSE(life[k][c].empty()) << address << " " << life[k][0] << " column " << c;
+                EXPECT_GE(std::stoull(life[k][c]), std::stoull(life[k - 1][c])) << address << " " << life[k][0];
+            }
+        }
+        std::size_t lines = 0;
+        for (const Acceptance& a : accepted) lines += std::get<0>(a) == address;
+        EXPECT_GE(std::stoull(end[5]), lines) << address;
+        if (n["fate"] != "alive") {
+            // It lived through the first snapshot, so it has a row there to
+            // keep, and none after it ended.
+            EXPECT_GE(life.size(), 2u) << address;
+            EXPECT_GT(std::stoull(end[5]), 0u) << address;
+        }
+        sent += std::stoull(end[4]);
+        received += std::stoull(end[5]);
+    }
+    EXPECT_GT(received, 0u);
+    EXPECT_LE(received, sent);
+}
+
 TEST(Churn, LeavesTellTheirNeighboursAndCrashesEndSilently) {
     TempDir logs;
     const fs::path out = logs / "run";
@@ -144,6 +205,7 @@ TEST(Churn, LeavesTellTheirNeighboursAndCrashesEndSilently) {
         EXPECT_EQ(line["live_nodes"], 5);
     }
     EXPECT_EQ(std::distance(fs::directory_iterator(out / "tables" / "churned"), fs::directory_iterator()), 5);
+    checkLoad(out, r);
 }
 
 }  // namespace
