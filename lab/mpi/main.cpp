@@ -3,8 +3,10 @@
 // ranks (see spread.h). Every rank reads the same command line; rank 0
 // checks the run folder, prints and decides, the others serve their nodes.
 // The ranks share the network they were started in (the nodes bind on the
-// run's loopback addresses there) and the run folder, where each rank's
-// nodes write their own files.
+// run's loopback addresses there, or each rank on its host's address). The
+// serving ranks' nodes write their files into a staging folder of their own,
+// sent to rank 0 at the end (gather.h); with --shared-out, into the run
+// folder itself, which every rank then sees.
 #include <mpi.h>
 #include <unistd.h>
 
@@ -84,6 +86,7 @@ std::vector<std::string> gatherText(MPI_Comm comm, int rank, int ranks, const st
 struct Plan {
     std::string name = "loopback";
     std::string bindAddress;
+    bool sharedOut = false;  // the run folder is on a filesystem every rank sees
 };
 
 std::string checkPlan(const Plan& plan, const Scenario& scenario) {
@@ -129,7 +132,18 @@ int runOnRanks(const Scenario& given, const std::string& out, const std::vector<
     const std::vector<std::string> hosts = gatherText(comm, rank, ranks, hostName());
     const std::vector<std::string> binds = gatherText(comm, rank, ranks, plan.bindAddress);
     const auto count = static_cast<std::size_t>(go[1]);
-    if (rank != 0) return mpi::serve(count, comm);
+    if (rank != 0) {
+        std::filesystem::path staging;
+        if (!plan.sharedOut) {
+            std::error_code ec;
+            staging = std::filesystem::temp_directory_path(ec) /
+                      ("palaver-lab-mpi-rank" + std::to_string(rank) + "-" + std::to_string(::getpid()));
+        }
+        const int served = mpi::serve(count, comm, staging);
+        std::error_code ec;
+        if (!staging.empty()) std::filesystem::remove_all(staging, ec);
+        return served;
+    }
 
     // The ranks share the network they were started in: no namespace of
     // rank 0's own, which the others could not reach.
@@ -157,6 +171,15 @@ int runOnRanks(const Scenario& given, const std::string& out, const std::vector<
         status = 1;
     }
     mpi::quitServing(comm);
+    if (!plan.sharedOut && ranks > 1) {
+        std::size_t files = 0;
+        const std::string problems = mpi::gatherFiles(comm, ec ? std::filesystem::path(out) : folder, files);
+        std::printf("files: %zu from ranks 1 to %d written into the run folder\n", files, ranks - 1);
+        if (!problems.empty()) {
+            std::fprintf(stderr, "palaver-lab-mpi: gathering the ranks' files: %s\n", problems.c_str());
+            status = 1;
+        }
+    }
     return status;
 }
 
@@ -181,6 +204,9 @@ int command(int argc, char** argv, int rank) {
         ->check(CLI::IsMember({"loopback", "host"}));
     runCommand->add_option("--bind-address", plan.bindAddress, "the host's address for --address-plan host")
         ->check(CLI::ValidIPV4);
+    runCommand->add_flag("--shared-out", plan.sharedOut,
+                         "the run folder is on a filesystem every rank sees: the nodes write there in place "
+                         "(without it the other ranks' files are sent to rank 0 at the end)");
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {

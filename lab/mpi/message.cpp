@@ -51,7 +51,7 @@ std::optional<Message> decode(const char* data, std::size_t size, std::string& e
     std::size_t at = 0;
     Message m;
     const auto op = take<int32_t>(data, at);
-    if (op < static_cast<int32_t>(Op::Start) || op > static_cast<int32_t>(Op::Error)) {
+    if (op < static_cast<int32_t>(Op::Start) || op > static_cast<int32_t>(Op::FilesDone)) {
         error = "unknown operation " + std::to_string(op);
         return std::nullopt;
     }

@@ -1,9 +1,14 @@
 #include "ranks.h"
 
 #include <chrono>
+#include <fstream>
+#include <iterator>
+#include <memory>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 
+#include "gather.h"
 #include "network.h"
 #include "spread.h"
 
@@ -29,8 +34,10 @@ Message failure(const std::string& reason) {
     return m;
 }
 
-// Carries out one request on this rank's own nodes.
-Message carryOut(LocalNodes& nodes, const Message& q, std::size_t count, int rank, int ranks) {
+// Carries out one request on this rank's own nodes; with a staging folder,
+// they write there instead of into the run folder.
+Message carryOut(LocalNodes& nodes, const Message& q, std::size_t count, int rank, int ranks,
+                 const std::filesystem::path& staging) {
     const auto i = static_cast<std::size_t>(q.node);
     if (i >= count || rankOfNode(i, count, ranks) != rank) {
         return failure("node " + std::to_string(i + 1) + " is not held by rank " + std::to_string(rank));
@@ -42,7 +49,15 @@ Message carryOut(LocalNodes& nodes, const Message& q, std::size_t count, int ran
         if (!needTexts(2)) return failure("start: wants an address and a folder");
         int32_t id = 0;
         std::string error;
-        r.values[0] = nodes.start(i, q.texts[0], static_cast<int>(q.values[0]), q.texts[1],
+        std::string dir = q.texts[1];
+        if (!staging.empty()) {
+            const std::filesystem::path local = stagedFolder(staging, dir);
+            std::error_code ec;
+            std::filesystem::create_directories(local, ec);
+            if (ec) return failure("start: cannot make " + local.string() + ": " + ec.message());
+            dir = local.string();
+        }
+        r.values[0] = nodes.start(i, q.texts[0], static_cast<int>(q.values[0]), dir,
                                   static_cast<uint32_t>(q.values[1]), id, error);
         r.values[1] = id;
         r.texts.push_back(error);
@@ -86,6 +101,8 @@ Message carryOut(LocalNodes& nodes, const Message& q, std::size_t count, int ran
         return r;
     case Op::Reply:
     case Op::Error:
+    case Op::File:
+    case Op::FilesDone:
         break;
     }
     return failure("a reply is not a request");
@@ -262,7 +279,85 @@ void quitServing(MPI_Comm comm) {
     MPI_Wait(&request, MPI_STATUS_IGNORE);
 }
 
-int serve(std::size_t count, MPI_Comm comm) {
+namespace {
+
+// Pieces of a file in one message: well under the bound of a message.
+constexpr std::size_t FilePiece = std::size_t{16} << 20;
+
+// Sends every file under `staging` to rank 0, then the closing message.
+void sendFiles(MPI_Comm comm, const std::filesystem::path& staging) {
+    std::string problem;
+    int64_t sent = 0;
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(staging, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        if (!it->is_regular_file()) continue;
+        std::ifstream in(it->path(), std::ios::binary);
+        const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (!in.good() && !in.eof()) {
+            problem = "cannot read " + it->path().string();
+            continue;
+        }
+        const std::string staged = it->path().lexically_relative(staging).string();
+        std::size_t at = 0;
+        do {
+            Message m;
+            m.op = Op::File;
+            m.values[0] = static_cast<int64_t>(at);
+            m.texts = {staged, content.substr(at, FilePiece)};
+            send(comm, 0, FileTag, m);
+            at += FilePiece;
+        } while (at < content.size());
+        ++sent;
+    }
+    if (ec) problem = "cannot walk " + staging.string() + ": " + ec.message();
+    Message done;
+    done.op = Op::FilesDone;
+    done.values[0] = sent;
+    done.texts = {problem};
+    send(comm, 0, FileTag, done);
+}
+
+}  // namespace
+
+std::string gatherFiles(MPI_Comm comm, const std::filesystem::path& runFolder, std::size_t& files) {
+    int ranks = 1;
+    MPI_Comm_size(comm, &ranks);
+    std::string problems;
+    auto note = [&](const std::string& what) { problems += (problems.empty() ? "" : "; ") + what; };
+    for (int r = 1; r < ranks; ++r) {
+        for (;;) {
+            std::string error;
+            const auto m = receive(comm, r, FileTag, error);
+            if (!m) {
+                note("rank " + std::to_string(r) + ": " + error);
+                continue;
+            }
+            if (m->op == Op::FilesDone) {
+                if (!m->texts.empty() && !m->texts[0].empty()) note("rank " + std::to_string(r) + ": " + m->texts[0]);
+                break;
+            }
+            if (m->op != Op::File || m->texts.size() != 2 || m->values[0] < 0) {
+                note("rank " + std::to_string(r) + " sent a message that is no file");
+                continue;
+            }
+            const auto target = gatheredTarget(runFolder, m->texts[0]);
+            if (!target) {
+                note("rank " + std::to_string(r) + " sent " + m->texts[0] + ", which is outside the run folder");
+                continue;
+            }
+            std::error_code ec;
+            std::filesystem::create_directories(target->parent_path(), ec);
+            std::ofstream out(*target, std::ios::binary | (m->values[0] == 0 ? std::ios::trunc : std::ios::app));
+            out << m->texts[1];
+            if (!out) note("cannot write " + target->string());
+            if (m->values[0] == 0) ++files;
+        }
+    }
+    return problems;
+}
+
+int serve(std::size_t count, MPI_Comm comm, const std::filesystem::path& staging) {
     int rank = 0;
     int ranks = 1;
     MPI_Comm_rank(comm, &rank);
@@ -270,7 +365,8 @@ int serve(std::size_t count, MPI_Comm comm) {
     const std::size_t own = firstNodeOf(rank + 1, count, ranks) - firstNodeOf(rank, count, ranks);
     const std::string limit = raiseOpenFileLimit(3 * own + 64);
     if (!limit.empty()) std::fprintf(stderr, "palaver-lab-mpi: rank %d: %s\n", rank, limit.c_str());
-    LocalNodes nodes(count, std::chrono::steady_clock::now());
+    auto held = std::make_unique<LocalNodes>(count, std::chrono::steady_clock::now());
+    LocalNodes& nodes = *held;
     // Busy for a moment after each request (the executor's requests come in
     // runs), then short sleeps while rank 0 has nothing to ask.
     auto lastWork = std::chrono::steady_clock::now();
@@ -286,7 +382,7 @@ int serve(std::size_t count, MPI_Comm comm) {
             if (waiting) {
                 std::string error;
                 const auto q = receive(comm, 0, RequestTag, error);
-                send(comm, 0, ReplyTag, q ? carryOut(nodes, *q, count, rank, ranks) : failure(error));
+                send(comm, 0, ReplyTag, q ? carryOut(nodes, *q, count, rank, ranks, staging) : failure(error));
                 lastWork = std::chrono::steady_clock::now();
             } else if (std::chrono::steady_clock::now() - lastWork < std::chrono::milliseconds(2)) {
                 std::this_thread::yield();
@@ -296,7 +392,15 @@ int serve(std::size_t count, MPI_Comm comm) {
         }
         MPI_Wait(&collective, MPI_STATUS_IGNORE);  // done already: returns at once
         lastWork = std::chrono::steady_clock::now();
-        if (command == static_cast<int64_t>(Command::Quit)) return 0;
+        if (command == static_cast<int64_t>(Command::Quit)) {
+            if (staging.empty()) return 0;
+            // Every node's files closed before they travel.
+            held.reset();
+            sendFiles(comm, staging);
+            std::error_code ec;
+            std::filesystem::remove_all(staging, ec);
+            return 0;
+        }
         if (command != static_cast<int64_t>(Command::Activity)) {
             std::fprintf(stderr, "palaver-lab-mpi: rank %d: unknown command %lld from rank 0\n", rank,
                          static_cast<long long>(command));

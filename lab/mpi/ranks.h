@@ -8,6 +8,7 @@
 #include <mpi.h>
 
 #include <cstddef>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@ namespace palaver::lab::mpi {
 // Point-to-point tags; the collective commands travel by broadcast.
 constexpr int RequestTag = 11;
 constexpr int ReplyTag = 12;
+constexpr int FileTag = 13;
 
 // What rank 0 broadcasts to the serving ranks.
 enum class Command : int64_t {
@@ -63,9 +65,15 @@ private:
 void quitServing(MPI_Comm comm);
 
 // A serving rank (not 0): carries out rank 0's requests on its block of
-// `count` nodes until rank 0 says quit. Returns 0, or 1 when a collective
-// failed.
-int serve(std::size_t count, MPI_Comm comm);
+// `count` nodes until rank 0 says quit. With a `staging` folder its nodes
+// write there (see gather.h), and after the quit it sends their files to
+// rank 0 and removes the folder. Returns 0, or 1 when a collective failed.
+int serve(std::size_t count, MPI_Comm comm, const std::filesystem::path& staging);
+
+// Rank 0, after the quit: takes in every serving rank's files and writes
+// them into the run folder; counts them in `files`. Returns "" or what
+// went wrong (a file outside the run folder is refused, not written).
+std::string gatherFiles(MPI_Comm comm, const std::filesystem::path& runFolder, std::size_t& files);
 
 // Receives one message from `source` with `tag`, its length bounded and its
 // contents checked; no value and the reason in `error` otherwise.

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "gather.h"
 #include "message.h"
 #include "spread.h"
 
@@ -114,6 +115,21 @@ TEST(MpiMessage, BadMessagesAreRefusedWithTheirReason) {
     }
     std::string error;
     EXPECT_TRUE(decode(good.data(), good.size(), error)) << error;
+}
+
+// A staged file maps back into the run folder, and a path that would lead
+// out of it is refused.
+TEST(MpiGather, StagedFilesMapIntoTheRunFolderAndNowhereElse) {
+    const std::filesystem::path staging = "/tmp/stage";
+    const std::filesystem::path staged = stagedFolder(staging, "/work/runs/r3/life2");
+    EXPECT_EQ(staged, "/tmp/stage/work/runs/r3/life2");
+    const std::string file = (staged / "127.0.0.1@50000.txt").lexically_relative(staging).string();
+    EXPECT_EQ(gatheredTarget("/work/runs/r3", file), std::filesystem::path("/work/runs/r3/life2/127.0.0.1@50000.txt"));
+    EXPECT_EQ(gatheredTarget("/work/runs/r3/", "work/runs/r3/a.txt"), std::filesystem::path("/work/runs/r3/a.txt"));
+    for (const char* bad : {"work/runs/r3", "work/runs/r4/a.txt", "work/runs/r3/../r4/a.txt", "/work/runs/r3/a.txt",
+                            "etc/passwd", "", "work/runs/r3x/a.txt"}) {
+        EXPECT_FALSE(gatheredTarget("/work/runs/r3", bad)) << bad;
+    }
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 # node sits on the rank the spread gives it, and the run made the same
 # choices (contacts, typists) as the same seed on one rank. A run that asks
 # for loss is refused before it starts.
+# The other ranks' files reach rank 0's run folder over MPI (--shared-out:
+# in place).
 # Usage: mpi_run_test.sh PALAVER_LAB PALAVER_LAB_MPI [SANITIZER]. Exit 77
 # (skipped) when it cannot run here, with the reason.
 set -euo pipefail
@@ -44,7 +46,7 @@ echo $? > "$T/r1.rc"
 "${MPIRUN[@]}" -n 2 "$MPI" run --nodes 4 --loss 5 --out "$T/lossy" > "$T/lossy.out" 2>&1
 echo $? > "$T/lossy.rc"
 "${MPIRUN[@]}" -n "$RANKS" "$MPI" run --nodes 12 --lines 2 --address-plan host --bind-address 127.0.0.1 \
-  --port 41000 --out "$T/host" > "$T/host.out" 2>&1
+  --port 41000 --shared-out --out "$T/host" > "$T/host.out" 2>&1
 echo $? > "$T/host.rc"
 "${MPIRUN[@]}" -n 1 "$MPI" run --nodes 4 --address-plan host --out "$T/nobind" > "$T/nobind.out" 2>&1
 echo $? > "$T/nobind.rc"
@@ -118,7 +120,15 @@ choices() { jq -c '{contacts: [.nodes[] | [.node, .contact, .join]], typists: [.
 ends=$(awk -F, '$1 == "end" && $7 != "" && $6 >= 3' "$T/r3/load.csv" | wc -l)
 [ "$ends" = "$NODES" ] || { cat "$T/r3/load.csv"; fail "load.csv has $ends whole end rows, not $NODES"; }
 
-# Every node's own files are in the one run folder.
+# Every node's own files are in the one run folder: ranks 1 and 2 sent
+# theirs to rank 0 (20 nodes, a log and a closing report each), and left no
+# staging folder behind. With --shared-out they wrote in place.
 logs=$(find "$T/r3" -maxdepth 1 -name '127.*.txt' | wc -l)
 [ "$logs" = "$NODES" ] || fail "$logs datagram logs in the run folder, not $NODES"
+reports=$(find "$T/r3" -maxdepth 1 -name 'status_127.*.csv' -size +0 | wc -l)
+[ "$reports" = "$NODES" ] || fail "$reports closing reports with a table in the run folder, not $NODES"
+grep -q "^files: 40 from ranks 1 to 2 written into the run folder" "$T/r3.out" || fail "rank 0 did not take in the 40 files"
+! ls -d "${TMPDIR:-/tmp}"/palaver-lab-mpi-rank* 2> /dev/null || fail "a rank left its staging folder"
+! grep -q "^files:" "$T/host.out" || fail "the --shared-out run sent files"
+[ "$(find "$T/host" -maxdepth 1 -name '127.*.txt' | wc -l)" = 12 ] || fail "the --shared-out run lacks logs"
 echo "passed: $NODES nodes on $RANKS ranks, ring intact at $snapshots snapshots, $lines lines at every node, same choices as 1 rank"
