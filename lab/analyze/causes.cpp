@@ -167,7 +167,15 @@ void explainMisses(Analysis& a) {
             }
         }
         const auto lineDrops = chatDrops.find({t.originator, t.sequence});
-        const auto* in = t.snapshot.empty() ? nullptr : inNeighbours(t.snapshot);
+        // Who pointed at whom: the snapshot the line's paths were taken in,
+        // else (no snapshot before the line) the first one after it.
+        std::string snapshot = t.snapshot;
+        for (const Snapshot& s : r.snapshots) {
+            if (snapshot.empty() && !s.tables.empty() && (!s.ms || !t.typedMs || *s.ms >= *t.typedMs)) {
+                snapshot = s.name;
+            }
+        }
+        const auto* in = snapshot.empty() ? nullptr : inNeighbours(snapshot);
 
         for (std::size_t ni = 0; ni < r.nodes.size(); ++ni) {
             const NodeInfo& n = r.nodes[ni];
@@ -249,10 +257,10 @@ void explainMisses(Analysis& a) {
                 m.cause = "cut off";
                 const std::size_t pointing = gone.size() + missed.size();
                 if (pointing == 0) {
-                    m.detail = "no node pointed at it in snapshot " + t.snapshot;
+                    m.detail = "no node pointed at it in snapshot " + snapshot;
                 } else {
                     m.detail = "of the " + std::to_string(pointing) + " nodes pointing at it in snapshot " +
-                               t.snapshot + ", " + std::to_string(gone.size()) + " had ended and " +
+                               snapshot + ", " + std::to_string(gone.size()) + " had ended and " +
                                std::to_string(missed.size()) + " missed the line too";
                     if (!missed.empty()) m.detail += " (" + listed(missed) + ")";
                 }

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <fstream>
 #include <iterator>
@@ -56,6 +57,9 @@ TEST(ThreadCpuMs, NoReadingForAThreadThatDoesNotRun) {
     std::thread t([&] { ended = ::gettid(); });
     t.join();
     ASSERT_GT(ended, 0);
+    // Its /proc entry goes once the kernel has released it, which may come
+    // a moment after the join returns.
+    for (int k = 0; k < 5000 && threadCpuMs(ended); ++k) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_FALSE(threadCpuMs(ended));
 }
 
@@ -105,6 +109,9 @@ TEST(ThreadCpuMs, GrowsWhileTheThreadBurnsAndStandsStillWhileItSleeps) {
     }
     cv.notify_all();
     worker.join();
+    // The joined thread's /proc entry goes once the kernel has released it,
+    // which may come a moment after the join returns.
+    for (int k = 0; k < 5000 && threadCpuMs(tid.load()); ++k) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_FALSE(threadCpuMs(tid.load()));
 }
 
