@@ -14,6 +14,7 @@
 #include <tuple>
 
 #include "datagram.h"
+#include "lab_csv.h"
 
 namespace palaver::lab {
 
@@ -215,53 +216,6 @@ std::optional<int64_t> wholeNumber(std::string_view text) {
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), v);
     if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
     return v;
-}
-
-std::vector<std::string_view> splitCommas(std::string_view line) {
-    std::vector<std::string_view> cells;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t comma = line.find(',', start);
-        cells.push_back(line.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start));
-        if (comma == std::string_view::npos) return cells;
-        start = comma + 1;
-    }
-}
-
-// A CSV file the lab writes: a header naming the columns, then one row per
-// record. `row` gets each row's cells by column name and the place of the
-// line for its messages. Throws AnalyzeError for a missing column, a row of
-// the wrong width or an empty file.
-template <typename Row>
-void readLabCsv(const fs::path& path, std::initializer_list<const char*> needed, Row row) {
-    const std::string text = readWholeFile(path);
-    std::size_t pos = 0;
-    std::size_t lineNumber = 0;
-    std::map<std::string, std::size_t> column;
-    while (pos < text.size()) {
-        std::size_t end = text.find('\n', pos);
-        if (end == std::string::npos) end = text.size();
-        std::string_view line(text.data() + pos, end - pos);
-        pos = end + 1;
-        ++lineNumber;
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        const std::vector<std::string_view> cells = splitCommas(line);
-        const std::string place = path.string() + ":" + std::to_string(lineNumber) + ": ";
-        if (lineNumber == 1) {
-            for (std::size_t i = 0; i < cells.size(); ++i) column[std::string(cells[i])] = i;
-            for (const char* name : needed) {
-                if (!column.count(name)) throw AnalyzeError(place + "the header has no column " + name);
-            }
-            continue;
-        }
-        if (line.empty()) continue;
-        if (cells.size() != column.size()) {
-            throw AnalyzeError(place + std::to_string(cells.size()) + " fields where the header names " +
-                               std::to_string(column.size()));
-        }
-        row([&](const char* name) { return cells[column.at(name)]; }, place);
-    }
-    if (lineNumber == 0) throw AnalyzeError(path.string() + ":1: empty, not even a header");
 }
 
 // accepts.csv: one row per acceptance.

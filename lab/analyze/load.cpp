@@ -8,23 +8,13 @@
 #include <map>
 
 #include "analyze_report.h"
+#include "lab_csv.h"
 
 namespace palaver::lab {
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::vector<std::string_view> cellsOf(std::string_view line) {
-    std::vector<std::string_view> cells;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t comma = line.find(',', start);
-        cells.push_back(line.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start));
-        if (comma == std::string_view::npos) return cells;
-        start = comma + 1;
-    }
-}
 
 // A whole number of the cell, no value for an empty one; false when the
 // cell is neither.
@@ -40,52 +30,25 @@ bool cellNumber(std::string_view cell, std::optional<T>& out) {
 }
 
 void readLoadFile(const fs::path& path, std::vector<LoadRow>& out) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) throw AnalyzeError(path.string() + ": cannot be read");
-    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    std::map<std::string, std::size_t, std::less<>> column;
-    const char* const needed[] = {"snapshot", "node", "life", "address", "sent", "received", "cpu_ms"};
-    std::size_t pos = 0;
-    std::size_t lineNumber = 0;
-    while (pos < text.size()) {
-        std::size_t end = text.find('\n', pos);
-        if (end == std::string::npos) end = text.size();
-        std::string_view line(text.data() + pos, end - pos);
-        pos = end + 1;
-        ++lineNumber;
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        const std::vector<std::string_view> cells = cellsOf(line);
-        const std::string place = path.string() + ":" + std::to_string(lineNumber) + ": ";
-        if (lineNumber == 1) {
-            for (std::size_t i = 0; i < cells.size(); ++i) column[std::string(cells[i])] = i;
-            for (const char* name : needed) {
-                if (!column.count(name)) throw AnalyzeError(place + "the header has no column " + name);
-            }
-            continue;
-        }
-        if (line.empty()) continue;
-        if (cells.size() != column.size()) {
-            throw AnalyzeError(place + std::to_string(cells.size()) + " fields where the header names " +
-                               std::to_string(column.size()));
-        }
-        auto cell = [&](const char* name) { return cells[column.find(name)->second]; };
-        LoadRow row;
-        row.snapshot = std::string(cell("snapshot"));
-        row.address = std::string(cell("address"));
-        std::optional<int> node, life;
-        if (row.snapshot.empty() || row.address.find('@') == std::string::npos) {
-            throw AnalyzeError(place + "a row needs a snapshot name and an ip@port address");
-        }
-        if (!cellNumber(cell("node"), node) || !cellNumber(cell("life"), life) || !life || *life < 1 ||
-            !cellNumber(cell("sent"), row.sent) || !cellNumber(cell("received"), row.received) ||
-            !cellNumber(cell("cpu_ms"), row.cpuMs) || (row.cpuMs && *row.cpuMs < 0)) {
-            throw AnalyzeError(place + "node, life, sent, received and cpu_ms must be whole numbers (life from 1)");
-        }
-        row.node = node.value_or(0);
-        row.life = *life;
-        out.push_back(std::move(row));
-    }
-    if (lineNumber == 0) throw AnalyzeError(path.string() + ":1: empty, not even a header");
+    readLabCsv(path, {"snapshot", "node", "life", "address", "sent", "received", "cpu_ms"},
+               [&](auto cell, const std::string& place) {
+                   LoadRow row;
+                   row.snapshot = std::string(cell("snapshot"));
+                   row.address = std::string(cell("address"));
+                   std::optional<int> node, life;
+                   if (row.snapshot.empty() || row.address.find('@') == std::string::npos) {
+                       throw AnalyzeError(place + "a row needs a snapshot name and an ip@port address");
+                   }
+                   if (!cellNumber(cell("node"), node) || !cellNumber(cell("life"), life) || !life || *life < 1 ||
+                       !cellNumber(cell("sent"), row.sent) || !cellNumber(cell("received"), row.received) ||
+                       !cellNumber(cell("cpu_ms"), row.cpuMs) || (row.cpuMs && *row.cpuMs < 0)) {
+                       throw AnalyzeError(place +
+                                          "node, life, sent, received and cpu_ms must be whole numbers (life from 1)");
+                   }
+                   row.node = node.value_or(0);
+                   row.life = *life;
+                   out.push_back(std::move(row));
+               });
 }
 
 std::string cell(const std::optional<uint64_t>& v) { return v ? std::to_string(*v) : std::string(); }
@@ -98,11 +61,6 @@ std::string share(int64_t part, const std::optional<int64_t>& whole) {
     return buf;
 }
 
-std::string row(const std::vector<std::string>& cells, bool header = false) {
-    std::string r = "<tr>";
-    for (const std::string& c : cells) r += (header ? "<th>" : "<td>") + html(c) + (header ? "</th>" : "</td>");
-    return r + "</tr>\n";
-}
 
 }  // namespace
 
@@ -212,10 +170,10 @@ std::string loadSection(const Analysis& a, const LoadData& load, const fs::path&
     if (busiest.size() > 10) busiest.resize(10);
     page += "<p>The busiest node lives by datagrams taken in, at the end (load.csv: every life at every snapshot "
             "and at the end).</p>\n<table>\n" +
-            row({"node", "life", "received", "sent", "cpu ms", "random in-degree"}, true);
+            tableRow({"node", "life", "received", "sent", "cpu ms", "random in-degree"}, true);
     for (const LoadRow* b : busiest) {
         const auto d = degreeOf(*b);
-        page += row({b->address, std::to_string(b->life), cell(b->received), cell(b->sent), cell(b->cpuMs),
+        page += tableRow({b->address, std::to_string(b->life), cell(b->received), cell(b->sent), cell(b->cpuMs),
                      d ? std::to_string(*d) : ""});
     }
     page += "</table>\n";
@@ -226,18 +184,18 @@ std::string loadSection(const Analysis& a, const LoadData& load, const fs::path&
         if (p.cpuMs) runCpu = p.cpuMs;
         if (p.labThreadCpuMs) labCpu = p.labThreadCpuMs;
     }
-    page += "<table>\n" + row({"CPU time", "ms", "share of the run's"}, true);
-    page += row({"the nodes' receive threads (sum of cpu_ms)", std::to_string(nodesCpu), share(nodesCpu, runCpu)});
+    page += "<table>\n" + tableRow({"CPU time", "ms", "share of the run's"}, true);
+    page += tableRow({"the nodes' receive threads (sum of cpu_ms)", std::to_string(nodesCpu), share(nodesCpu, runCpu)});
     if (labCpu) {
-        page += row({"the lab's own thread (driver, watches, snapshots)", std::to_string(*labCpu),
+        page += tableRow({"the lab's own thread (driver, watches, snapshots)", std::to_string(*labCpu),
                      share(*labCpu, runCpu)});
     }
     if (runCpu && labCpu) {
         const int64_t rest = *runCpu - *labCpu - nodesCpu;
-        page += row({"the rest (the lab's drop-log reader, the nodes' work after their last reading)",
+        page += tableRow({"the rest (the lab's drop-log reader, the nodes' work after their last reading)",
                      std::to_string(rest), share(rest, runCpu)});
     }
-    if (runCpu) page += row({"the run's process", std::to_string(*runCpu), share(*runCpu, runCpu)});
+    if (runCpu) page += tableRow({"the run's process", std::to_string(*runCpu), share(*runCpu, runCpu)});
     page += "</table>\n";
     return page;
 }
