@@ -34,7 +34,8 @@ PACKAGE=(
 # appstreamcli), the one-machine SLURM cluster of the sweep's test
 # (munge, slurmctld, slurmd and the SLURM commands), and OpenMPI for
 # palaver-lab-mpi and its mpirun test (libopenmpi-dev, openmpi-bin; the
-# test reads run.json with jq).
+# test reads run.json with jq and brings up loopback in its namespace with
+# ip, which a minimal root lacks).
 TEST=(
   "${PACKAGE[@]}"
   git
@@ -44,7 +45,7 @@ TEST=(
   nftables gnuplot-nox graphviz chromium libpng-dev
   desktop-file-utils groff-base lintian appstream
   munge slurmctld slurmd slurm-client
-  libopenmpi-dev openmpi-bin jq
+  libopenmpi-dev openmpi-bin jq iproute2
 )
 # The fresh-root check: debootstrap and the archive's keys make the root,
 # git clones the project into it, and an Xvfb on the host, with xwininfo,
