@@ -81,7 +81,7 @@ struct TypedLine {
     std::string text;
     std::string phase;  // the step that typed it (lines, lines_churned, ...)
     std::optional<int64_t> typedMs;
-    int life = 1;  // the typist's life
+    int life = 1;                    // the typist's life
     std::optional<int64_t> quietMs;  // when the overlay went quiet after it
 };
 
@@ -133,7 +133,7 @@ struct RunData {
     bool hasRunJson = false;
     bool hasAccepts = false;  // an accepts.csv was read
     std::map<AcceptKey, int64_t> acceptMs;
-    nlohmann::json drops;  // run.json's record of the kernel's drops, null without one
+    nlohmann::json drops;      // run.json's record of the kernel's drops, null without one
     bool hasDropFile = false;  // a drops.csv was read
     std::vector<DroppedDatagram> dropRecords;
     std::map<std::string, std::vector<std::string>> groups;  // run.json's groups: name -> addresses
@@ -282,9 +282,9 @@ struct Analysis {
     std::vector<LineSummary> lineSummaries;    // all, then per step in the order the lines were typed
     std::optional<std::size_t> finalSnapshot;  // index into run.snapshots: the last with tables
     std::size_t joinsCompleted = 0, joinsFailed = 0;
-    std::vector<Miss> misses;               // typed lines in trace order, nodes in address order
-    std::vector<JoinFailure> failedJoins;   // in node order
-    std::vector<std::string> causeLimits;   // what the folder cannot decide, one sentence each
+    std::vector<Miss> misses;              // typed lines in trace order, nodes in address order
+    std::vector<JoinFailure> failedJoins;  // in node order
+    std::vector<std::string> causeLimits;  // what the folder cannot decide, one sentence each
 };
 
 // Gives every miss of a typed line and every failed join its cause (called

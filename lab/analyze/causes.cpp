@@ -13,14 +13,14 @@ namespace palaver::lab {
 
 const std::vector<std::string>& missCauses() {
     static const std::vector<std::string> causes = {"unexplained", "unknown", "dropped", "partitioned",
-                                                    "cut off",     "ended",   "joined later"};
+                                                    "cut off", "ended", "joined later"};
     return causes;
 }
 
 const std::vector<std::string>& joinSteps() {
     static const std::vector<std::string> steps = {
-        "join request",        "join referral",      "successor request", "successor accept", "predecessor request",
-        "predecessor accept", "walk",               "walk reply",        "greeting",         "none"};
+        "join request", "join referral", "successor request", "successor accept", "predecessor request",
+        "predecessor accept", "walk", "walk reply", "greeting", "none"};
     return steps;
 }
 

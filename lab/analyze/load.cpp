@@ -61,7 +61,6 @@ std::string share(int64_t part, const std::optional<int64_t>& whole) {
     return buf;
 }
 
-
 }  // namespace
 
 const LoadRow* LoadData::end(const std::string& address, int life) const {
@@ -174,7 +173,7 @@ std::string loadSection(const Analysis& a, const LoadData& load, const fs::path&
     for (const LoadRow* b : busiest) {
         const auto d = degreeOf(*b);
         page += tableRow({b->address, std::to_string(b->life), cell(b->received), cell(b->sent), cell(b->cpuMs),
-                     d ? std::to_string(*d) : ""});
+                          d ? std::to_string(*d) : ""});
     }
     page += "</table>\n";
 
@@ -188,12 +187,12 @@ std::string loadSection(const Analysis& a, const LoadData& load, const fs::path&
     page += tableRow({"the nodes' receive threads (sum of cpu_ms)", std::to_string(nodesCpu), share(nodesCpu, runCpu)});
     if (labCpu) {
         page += tableRow({"the lab's own thread (driver, watches, snapshots)", std::to_string(*labCpu),
-                     share(*labCpu, runCpu)});
+                          share(*labCpu, runCpu)});
     }
     if (runCpu && labCpu) {
         const int64_t rest = *runCpu - *labCpu - nodesCpu;
         page += tableRow({"the rest (the lab's drop-log reader, the nodes' work after their last reading)",
-                     std::to_string(rest), share(rest, runCpu)});
+                          std::to_string(rest), share(rest, runCpu)});
     }
     if (runCpu) page += tableRow({"the run's process", std::to_string(*runCpu), share(*runCpu, runCpu)});
     page += "</table>\n";

@@ -25,8 +25,8 @@ enum class Op : int32_t {
     Holds,
     MemberCount,
     Table,
-    Reply,  // the answer to any of the above
-    Error,  // the request could not be carried out; the reason is text 0
+    Reply,      // the answer to any of the above
+    Error,      // the request could not be carried out; the reason is text 0
     File,       // a serving rank's file for the run folder: text 0 its staged path, text 1 a piece of it
                 // starting at byte values[0]
     FilesDone,  // the last message of a rank's files: values[0] files sent, text 0 what went wrong, if anything

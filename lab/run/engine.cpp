@@ -682,8 +682,7 @@ bool Engine::changeNetwork(const StepSpec& step, Json& record) {
         }
         return name;
     };
-    Json state = Json{{"loss", lossAll_}, {"loss_between", Json::array()}, {"loss_types", Json::array()},
-                      {"partitions", Json::array()}};
+    Json state = Json{{"loss", lossAll_}, {"loss_between", Json::array()}, {"loss_types", Json::array()}, {"partitions", Json::array()}};
     for (const auto& [a, b] : partitions_) {
         rules.drops.push_back(DropRule{setOf(a), setOf(b), 10000, "partition", ""});
         rules.drops.push_back(DropRule{setOf(b), setOf(a), 10000, "partition", ""});

@@ -43,8 +43,14 @@ void writeFolder(const fs::path& dir, bool withRunJson) {
     // Who points at whom: the tables of the snapshot the line was typed in,
     // also the closing reports.
     const std::map<int, std::vector<int>> tables = {
-        {1, {2, 9}}, {2, {3, 1, 6}}, {3, {4, 2}}, {4, {5, 3}}, {5, {4, 4}},
-        {6, {8, 5}}, {8, {9, 6}},   {9, {1, 8}},
+        {1, {2, 9}},
+        {2, {3, 1, 6}},
+        {3, {4, 2}},
+        {4, {5, 3}},
+        {5, {4, 4}},
+        {6, {8, 5}},
+        {8, {9, 6}},
+        {9, {1, 8}},
     };
     for (const auto& [self, peers] : tables) {
         std::vector<std::string> random;
@@ -56,19 +62,19 @@ void writeFolder(const fs::path& dir, bool withRunJson) {
     if (!withRunJson) return;
     writeText(dir / "drops.csv",
               "ms,rule,source,destination,type,ttl,originator,sequence\n"
-              "450,loss," + node(10) + "," + node(1) + ",B,1,,\n"
-              "520,loss," + node(3) + "," + node(4) + ",L,20," + node(12) + ",1\n"
-              "1005,loss," + node(3) + "," + node(4) + ",S,3," + node(1) + ",1\n");
+              "450,loss," +
+                  node(10) + "," + node(1) + ",B,1,,\n"
+                                             "520,loss," +
+                  node(3) + "," + node(4) + ",L,20," + node(12) + ",1\n"
+                                                                  "1005,loss," +
+                  node(3) + "," + node(4) + ",S,3," + node(1) + ",1\n");
     nlohmann::json nodes = nlohmann::json::array();
     for (int i = 1; i <= 12; ++i) {
-        nlohmann::json n = {{"address", node(i)}, {"fate", "alive"}, {"fate_ms", nullptr}, {"started_ms", 0},
-                            {"join", i == 1 ? "first" : "joined"}, {"join_start_ms", 100}, {"join_end_ms", 200},
-                            {"contact", i == 1 ? "" : node(1)}};
+        nlohmann::json n = {{"address", node(i)}, {"fate", "alive"}, {"fate_ms", nullptr}, {"started_ms", 0}, {"join", i == 1 ? "first" : "joined"}, {"join_start_ms", 100}, {"join_end_ms", 200}, {"contact", i == 1 ? "" : node(1)}};
         if (i == 7) n.update({{"started_ms", 900}, {"join_start_ms", 900}, {"join_end_ms", 1500}});
         if (i == 8) n.update({{"fate", "crashed"}, {"fate_ms", 1010}});
         if (i >= 10) {
-            n.update({{"started_ms", 300}, {"join", "failed"}, {"join_start_ms", 400}, {"join_end_ms", nullptr},
-                      {"join_given_up_ms", 600}, {"join_given_up_by", {"quiet"}}});
+            n.update({{"started_ms", 300}, {"join", "failed"}, {"join_start_ms", 400}, {"join_end_ms", nullptr}, {"join_given_up_ms", 600}, {"join_given_up_by", {"quiet"}}});
         }
         nodes.push_back(n);
     }
@@ -78,11 +84,9 @@ void writeFolder(const fs::path& dir, bool withRunJson) {
               nlohmann::json{{"seed", 1},
                              {"parameters", {{"nodes", 12}}},
                              {"nodes", nodes},
-                             {"lines", {{{"originator", node(1)}, {"sequence", 1}, {"text", "hi"}, {"phase", "lines"},
-                                         {"typed_ms", 1000}, {"quiet_ms", 1200}}}},
+                             {"lines", {{{"originator", node(1)}, {"sequence", 1}, {"text", "hi"}, {"phase", "lines"}, {"typed_ms", 1000}, {"quiet_ms", 1200}}}},
                              {"groups", {{"west", west}, {"east", {node(9)}}}},
-                             {"network_changes", {{{"ms", 500}, {"step", "cut"}, {"loss", 0},
-                                                   {"partitions", nlohmann::json::array({nlohmann::json::array({"west", "east"})})}}}},
+                             {"network_changes", {{{"ms", 500}, {"step", "cut"}, {"loss", 0}, {"partitions", nlohmann::json::array({nlohmann::json::array({"west", "east"})})}}}},
                              {"drops", {{"recorded", true}, {"difference", 0}, {"overruns", 0}}},
                              {"phases", nlohmann::json::array()},
                              {"snapshots", {{{"name", "built"}, {"dir", "tables/built"}, {"ms", 900}}}}}
@@ -103,14 +107,12 @@ TEST(AnalyzeCauses, EachMissAndEachFailedJoinGetsTheCauseItsFilesShow) {
     const Analysis a = lab::analyzeRun(lab::loadRun({dir.path().string()}));
 
     const std::map<std::string, std::string> want = {
-        {node(4), "dropped"},      {node(5), "cut off"},      {node(6), "unexplained"},  {node(7), "joined later"},
-        {node(8), "ended"},        {node(9), "partitioned"},  {node(10), "joined later"}, {node(11), "joined later"},
-        {node(12), "joined later"}};
+        {node(4), "dropped"}, {node(5), "cut off"}, {node(6), "unexplained"}, {node(7), "joined later"}, {node(8), "ended"}, {node(9), "partitioned"}, {node(10), "joined later"}, {node(11), "joined later"}, {node(12), "joined later"}};
     EXPECT_EQ(causeByNode(a), want);
     for (const lab::Miss& m : a.misses) {
         // Only node 4's miss rests on drops: the chat copy from node 3.
         EXPECT_EQ(m.drops, a.run.nodes[m.node].address == node(4) ? std::vector<std::size_t>{2}
-                                                                   : std::vector<std::size_t>{})
+                                                                  : std::vector<std::size_t>{})
             << a.run.nodes[m.node].address;
     }
     EXPECT_TRUE(a.causeLimits.empty());
