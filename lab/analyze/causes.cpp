@@ -100,7 +100,12 @@ std::string partitionBetween(const RunData& r, std::optional<int64_t> at, const 
     if (!state) return std::string();
     const std::set<std::string> ga = groupsOf(r, a), gb = groupsOf(r, b);
     for (const auto& [x, y] : state->partitions) {
-        if ((ga.count(x) && gb.count(y)) || (ga.count(y) && gb.count(x))) return x + " | " + y;
+        if ((ga.count(x) && gb.count(y)) || (ga.count(y) && gb.count(x))) {
+            std::string pair = x;
+            pair += " | ";
+            pair += y;
+            return pair;
+        }
     }
     return std::string();
 }
