@@ -162,8 +162,8 @@ int runOnRanks(const Scenario& given, const std::string& out, const std::vector<
     try {
         status = runScenario(
             scenario, ec ? out : folder.string(), words,
-            [&](std::size_t n, std::chrono::steady_clock::time_point) {
-                return std::make_unique<mpi::RankNodes>(n, comm, hosts);
+            [&](std::size_t n, std::chrono::steady_clock::time_point start) {
+                return std::make_unique<mpi::RankNodes>(n, comm, hosts, start);
             },
             addressOf);
     } catch (const std::exception& e) {

@@ -51,7 +51,7 @@ std::optional<Message> decode(const char* data, std::size_t size, std::string& e
     std::size_t at = 0;
     Message m;
     const auto op = take<int32_t>(data, at);
-    if (op < static_cast<int32_t>(Op::Start) || op > static_cast<int32_t>(Op::FilesDone)) {
+    if (op < static_cast<int32_t>(Op::Start) || op > static_cast<int32_t>(LastOp)) {
         error = "unknown operation " + std::to_string(op);
         return std::nullopt;
     }
@@ -85,6 +85,55 @@ std::optional<Message> decode(const char* data, std::size_t size, std::string& e
         return std::nullopt;
     }
     return m;
+}
+
+namespace {
+// ms, node, life, sequence, ttl, the originator's length.
+constexpr std::size_t StampHeader = 8 + 8 + 4 + 4 + 4 + 4;
+constexpr std::size_t MaxOriginator = 64;
+}  // namespace
+
+std::string encodeAccepts(const std::vector<AcceptStamp>& stamps, std::size_t from, std::size_t count) {
+    std::vector<char> out;
+    for (std::size_t k = from; k < stamps.size() && k - from < count; ++k) {
+        const AcceptStamp& a = stamps[k];
+        const std::string originator = a.originator.substr(0, MaxOriginator);
+        put(out, a.ms);
+        put(out, static_cast<uint64_t>(a.node));
+        put(out, static_cast<int32_t>(a.life));
+        put(out, a.sequence);
+        put(out, a.ttl);
+        put(out, static_cast<uint32_t>(originator.size()));
+        out.insert(out.end(), originator.begin(), originator.end());
+    }
+    return std::string(out.begin(), out.end());
+}
+
+bool decodeAccepts(const std::string& text, std::vector<AcceptStamp>& out, std::string& error) {
+    const char* data = text.data();
+    std::size_t at = 0;
+    while (at < text.size()) {
+        if (text.size() - at < StampHeader) {
+            error = "a stamp cut short at byte " + std::to_string(at);
+            return false;
+        }
+        AcceptStamp a;
+        a.ms = take<int64_t>(data, at);
+        a.node = static_cast<std::size_t>(take<uint64_t>(data, at));
+        a.life = take<int32_t>(data, at);
+        a.sequence = take<int32_t>(data, at);
+        a.ttl = take<int32_t>(data, at);
+        const auto length = take<uint32_t>(data, at);
+        if (length > MaxOriginator || length > text.size() - at) {
+            error = "a stamp's originator of " + std::to_string(length) + " bytes at byte " + std::to_string(at) +
+                    " is past its bound or the text";
+            return false;
+        }
+        a.originator.assign(data + at, length);
+        at += length;
+        out.push_back(std::move(a));
+    }
+    return true;
 }
 
 }  // namespace palaver::lab::mpi

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "nodes.h"
+
 namespace palaver::lab::mpi {
 
 enum class Op : int32_t {
@@ -30,7 +32,14 @@ enum class Op : int32_t {
     File,       // a serving rank's file for the run folder: text 0 its staged path, text 1 a piece of it
                 // starting at byte values[0]
     FilesDone,  // the last message of a rank's files: values[0] files sent, text 0 what went wrong, if anything
+    Clock,      // the rank's steady clock now, in ns (values[0] of the reply)
+    Zero,       // the run's zero on the rank's own clock, in ns (values[0]); before any node starts
+    Accepts,    // the rank's acceptance stamps from index values[0]: the reply's values[0] is their total,
+                // text 0 up to AcceptsPerReply of them, one "node,life,originator,sequence,ttl,ms" line each
 };
+
+constexpr Op LastOp = Op::Accepts;
+constexpr std::size_t AcceptsPerReply = 100000;
 
 struct Message {
     Op op = Op::Reply;
@@ -49,5 +58,14 @@ std::vector<char> encode(const Message& message);
 // The message in `size` bytes; no value, and the reason in `error`, when
 // they are not one whole message within the bounds.
 std::optional<Message> decode(const char* data, std::size_t size, std::string& error);
+
+// Acceptance stamps [from, from + count) of `stamps` as the text of an
+// Accepts reply (each field with its length, the originator as bytes).
+std::string encodeAccepts(const std::vector<AcceptStamp>& stamps, std::size_t from, std::size_t count);
+
+// Appends the stamps of an Accepts reply's text to `out`; false, and the
+// reason in `error`, when the text is not whole stamps (what came before
+// the fault is kept).
+bool decodeAccepts(const std::string& text, std::vector<AcceptStamp>& out, std::string& error);
 
 }  // namespace palaver::lab::mpi

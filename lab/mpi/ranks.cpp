@@ -1,5 +1,7 @@
 #include "ranks.h"
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <fstream>
 #include <iterator>
@@ -38,12 +40,33 @@ Message failure(const std::string& reason) {
 // they write there instead of into the run folder.
 Message carryOut(LocalNodes& nodes, const Message& q, std::size_t count, int rank, int ranks,
                  const std::filesystem::path& staging) {
+    Message r = reply();
+    // Requests to the rank rather than to one of its nodes.
+    switch (q.op) {
+    case Op::Clock:
+        r.values[0] = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                          std::chrono::steady_clock::now().time_since_epoch())
+                          .count();
+        return r;
+    case Op::Zero:
+        nodes.setZero(std::chrono::steady_clock::time_point(
+            std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::nanoseconds(q.values[0]))));
+        return r;
+    case Op::Accepts: {
+        const std::vector<AcceptStamp> stamps = nodes.accepts().value_or(std::vector<AcceptStamp>{});
+        const auto from = static_cast<std::size_t>(std::max<int64_t>(0, q.values[0]));
+        r.values[0] = static_cast<int64_t>(stamps.size());
+        r.texts.push_back(encodeAccepts(stamps, from, AcceptsPerReply));
+        return r;
+    }
+    default:
+        break;
+    }
     const auto i = static_cast<std::size_t>(q.node);
     if (i >= count || rankOfNode(i, count, ranks) != rank) {
         return failure("node " + std::to_string(i + 1) + " is not held by rank " + std::to_string(rank));
     }
     const auto needTexts = [&](std::size_t n) { return q.texts.size() == n; };
-    Message r = reply();
     switch (q.op) {
     case Op::Start: {
         if (!needTexts(2)) return failure("start: wants an address and a folder");
@@ -99,10 +122,7 @@ Message carryOut(LocalNodes& nodes, const Message& q, std::size_t count, int ran
     case Op::Table:
         r.texts.push_back(nodes.table(i));
         return r;
-    case Op::Reply:
-    case Op::Error:
-    case Op::File:
-    case Op::FilesDone:
+    default:
         break;
     }
     return failure("a reply is not a request");
@@ -127,20 +147,120 @@ std::optional<Message> receive(MPI_Comm comm, int source, int tag, std::string& 
     return decode(bytes.data(), bytes.size(), error);
 }
 
-RankNodes::RankNodes(std::size_t count, MPI_Comm comm, std::vector<std::string> hosts)
-    : count_(count), comm_(comm), ranks_(1), hosts_(std::move(hosts)), own_(count, std::chrono::steady_clock::now()) {
+RankNodes::RankNodes(std::size_t count, MPI_Comm comm, std::vector<std::string> hosts,
+                     std::chrono::steady_clock::time_point start)
+    : count_(count), comm_(comm), ranks_(1), hosts_(std::move(hosts)), own_(count, start) {
     MPI_Comm_size(comm_, &ranks_);
+    clockOffsetUs_.assign(static_cast<std::size_t>(ranks_), 0);
+    clockErrorUs_.assign(static_cast<std::size_t>(ranks_), 0);
+    for (int r = 1; r < ranks_; ++r) setClock(r, start);
 }
 
 int RankNodes::rankOf(std::size_t i) const { return rankOfNode(i, count_, ranks_); }
 
-// Each rank's acceptances are stamped by its own clock; until they share
-// one zero, none are given rather than a mix.
-std::optional<std::vector<AcceptStamp>> RankNodes::accepts() const { return std::nullopt; }
+namespace {
+int64_t nowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+}  // namespace
+
+// The rank's clock read between two readings of this one: the exchange
+// with the shortest round trip places it best (its reading lies somewhere
+// in that trip; the middle is taken, half the trip is the error bound).
+void RankNodes::setClock(int rank, std::chrono::steady_clock::time_point start) {
+    constexpr int Exchanges = 16;
+    int64_t bestTrip = -1;
+    int64_t offset = 0;
+    Message q;
+    q.op = Op::Clock;
+    for (int k = 0; k < Exchanges; ++k) {
+        const int64_t before = nowNs();
+        const Message r = callRank(rank, q);
+        const int64_t after = nowNs();
+        if (bestTrip < 0 || after - before < bestTrip) {
+            bestTrip = after - before;
+            offset = before + (after - before) / 2 - r.values[0];
+        }
+    }
+    clockOffsetUs_[static_cast<std::size_t>(rank)] = offset / 1000;
+    clockErrorUs_[static_cast<std::size_t>(rank)] = (bestTrip + 1999) / 2000;
+    Message zero;
+    zero.op = Op::Zero;
+    zero.values[0] =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(start.time_since_epoch()).count() - offset;
+    callRank(rank, zero);
+}
+
+// Rank 0's own stamps and every serving rank's, fetched in pieces. A stamp
+// of a node the rank does not hold is refused with the rest of that rank's.
+std::optional<std::vector<AcceptStamp>> RankNodes::accepts() const {
+    std::vector<AcceptStamp> all = own_.accepts().value_or(std::vector<AcceptStamp>{});
+    for (int r = 1; r < ranks_; ++r) {
+        std::vector<AcceptStamp> theirs;
+        int64_t total = 0;
+        do {
+            Message q;
+            q.op = Op::Accepts;
+            q.values[0] = static_cast<int64_t>(theirs.size());
+            const Message answer = callRank(r, q);
+            total = answer.values[0];
+            std::string error;
+            const std::size_t before = theirs.size();
+            if (answer.texts.size() != 1 || !decodeAccepts(answer.texts[0], theirs, error)) {
+                throw std::runtime_error("rank " + std::to_string(r) + " sent acceptance stamps that are not whole: " +
+                                         error);
+            }
+            if (theirs.size() == before && static_cast<int64_t>(theirs.size()) < total) {
+                throw std::runtime_error("rank " + std::to_string(r) + " sent no stamps of the " +
+                                         std::to_string(total) + " it holds");
+            }
+        } while (static_cast<int64_t>(theirs.size()) < total);
+        for (const AcceptStamp& a : theirs) {
+            if (a.node >= count_ || rankOf(a.node) != r) {
+                throw std::runtime_error("rank " + std::to_string(r) + " sent a stamp of node " +
+                                         std::to_string(a.node + 1) + ", which it does not hold");
+            }
+        }
+        all.insert(all.end(), theirs.begin(), theirs.end());
+    }
+    return all;
+}
+
+// Every rank's CPU time and peak memory in one gather.
+std::vector<ProcessUsage> RankNodes::processes() const {
+    const ProcessUsage mine = ownUsage();
+    std::vector<int64_t> figures(2 * static_cast<std::size_t>(ranks_), 0);
+    if (ranks_ > 1) {
+        int64_t command = static_cast<int64_t>(Command::Usage);
+        MPI_Request request;
+        MPI_Ibcast(&command, 1, MPI_INT64_T, 0, comm_, &request);
+        MPI_Wait(&request, MPI_STATUS_IGNORE);
+    }
+    const std::array<int64_t, 2> own{mine.cpuMs, mine.peakRssKib};
+    MPI_Gather(own.data(), 2, MPI_INT64_T, figures.data(), 2, MPI_INT64_T, 0, comm_);
+    std::vector<ProcessUsage> out;
+    for (int r = 0; r < ranks_; ++r) {
+        const auto k = static_cast<std::size_t>(r);
+        ProcessUsage u;
+        u.rank = r;
+        u.host = k < hosts_.size() ? hosts_[k] : "";
+        u.nodes = firstNodeOf(r + 1, count_, ranks_) - firstNodeOf(r, count_, ranks_);
+        u.cpuMs = figures[2 * k];
+        u.peakRssKib = figures[2 * k + 1];
+        u.clockOffsetUs = clockOffsetUs_[k];
+        u.clockErrorUs = clockErrorUs_[k];
+        out.push_back(u);
+    }
+    return out;
+}
 
 Message RankNodes::call(std::size_t i, Message request) const {
-    const int rank = rankOf(i);
     request.node = static_cast<int32_t>(i);
+    return callRank(rankOf(i), request);
+}
+
+Message RankNodes::callRank(int rank, const Message& request) const {
     send(comm_, rank, RequestTag, request);
     std::string error;
     const auto answer = receive(comm_, rank, ReplyTag, error);
@@ -365,7 +485,10 @@ int serve(std::size_t count, MPI_Comm comm, const std::filesystem::path& staging
     const std::size_t own = firstNodeOf(rank + 1, count, ranks) - firstNodeOf(rank, count, ranks);
     const std::string limit = raiseOpenFileLimit(3 * own + 64);
     if (!limit.empty()) std::fprintf(stderr, "palaver-lab-mpi: rank %d: %s\n", rank, limit.c_str());
-    auto held = std::make_unique<LocalNodes>(count, std::chrono::steady_clock::now());
+    // Stamps count from the run's zero, which rank 0 sets on this rank's
+    // clock before any node starts (Op::Zero); until then, from the clock's
+    // own epoch, so that a stamp taken without it stands out.
+    auto held = std::make_unique<LocalNodes>(count, std::chrono::steady_clock::time_point{});
     LocalNodes& nodes = *held;
     // Busy for a moment after each request (the executor's requests come in
     // runs), then short sleeps while rank 0 has nothing to ask.
@@ -400,6 +523,12 @@ int serve(std::size_t count, MPI_Comm comm, const std::filesystem::path& staging
             std::error_code ec;
             std::filesystem::remove_all(staging, ec);
             return 0;
+        }
+        if (command == static_cast<int64_t>(Command::Usage)) {
+            const ProcessUsage mine = ownUsage();
+            const std::array<int64_t, 2> own{mine.cpuMs, mine.peakRssKib};
+            MPI_Gather(own.data(), 2, MPI_INT64_T, nullptr, 2, MPI_INT64_T, 0, comm);
+            continue;
         }
         if (command != static_cast<int64_t>(Command::Activity)) {
             std::fprintf(stderr, "palaver-lab-mpi: rank %d: unknown command %lld from rank 0\n", rank,

@@ -7,6 +7,7 @@
 
 #include <mpi.h>
 
+#include <chrono>
 #include <cstddef>
 #include <filesystem>
 #include <string>
@@ -26,12 +27,16 @@ constexpr int FileTag = 13;
 enum class Command : int64_t {
     Activity = 1,
     Quit = 2,
+    Usage = 3,  // every rank's CPU time and peak memory, gathered on rank 0
 };
 
 class RankNodes : public NodeHost {
 public:
-    // `hosts`: each rank's host name, by rank.
-    RankNodes(std::size_t count, MPI_Comm comm, std::vector<std::string> hosts);
+    // `hosts`: each rank's host name, by rank. `start` is the run's zero on
+    // this rank's clock: every serving rank's clock is set against it by a
+    // few round trips, and its stamps are taken from the same zero.
+    RankNodes(std::size_t count, MPI_Comm comm, std::vector<std::string> hosts,
+              std::chrono::steady_clock::time_point start);
     int start(std::size_t i, const std::string& ip, int port, const std::string& dir, uint32_t seed, int32_t& id,
               std::string& error) override;
     void join(std::size_t i, const std::string& ip, int port) override;
@@ -47,9 +52,15 @@ public:
     std::string table(std::size_t i) const override;
     NodeSite site(std::size_t i) const override;
     std::optional<std::vector<AcceptStamp>> accepts() const override;
+    std::vector<ProcessUsage> processes() const override;
 
 private:
     int rankOf(std::size_t i) const;
+    // Sends `request` to `rank` and returns its reply; throws
+    // std::runtime_error when the rank could not carry it out.
+    Message callRank(int rank, const Message& request) const;
+    // Sets `rank`'s clock against this one and tells it the run's zero.
+    void setClock(int rank, std::chrono::steady_clock::time_point start);
     // Sends the request for node i to its rank and returns the reply; throws
     // std::runtime_error when the rank could not carry it out.
     Message call(std::size_t i, Message request) const;
@@ -58,6 +69,8 @@ private:
     MPI_Comm comm_;
     int ranks_;
     std::vector<std::string> hosts_;
+    std::vector<int64_t> clockOffsetUs_;  // by rank: this clock minus the rank's
+    std::vector<int64_t> clockErrorUs_;
     LocalNodes own_;
 };
 

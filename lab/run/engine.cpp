@@ -879,6 +879,16 @@ void Engine::endPhase() {
     phase_["cpu_ms"] = cpuMilliseconds(usage);
     phase_["peak_rss_kib"] = usage.ru_maxrss;
     phase_["lab_thread_cpu_ms"] = cpuMilliseconds(own);
+    // Where other processes hold nodes: each one's CPU time and peak memory
+    // so far, read at the same moment.
+    const std::vector<ProcessUsage> processes = nodes_ ? nodes_->processes() : std::vector<ProcessUsage>{};
+    if (!processes.empty()) {
+        Json ranks = Json::array();
+        for (const ProcessUsage& p : processes) {
+            ranks.push_back(Json{{"rank", p.rank}, {"cpu_ms", p.cpuMs}, {"peak_rss_kib", p.peakRssKib}});
+        }
+        phase_["ranks"] = ranks;
+    }
     // The machine's 1-minute load average at the phase's end: what else
     // competed with the nodes for the cores (timing figures such as the hop
     // count of a line's first copy depend on it).
@@ -1271,6 +1281,20 @@ void Engine::writeRecord(const Json& verdictRecord) const {
         }
     }
     record["nodes"] = nodes;
+    const std::vector<ProcessUsage> processes = nodes_ ? nodes_->processes() : std::vector<ProcessUsage>{};
+    if (!processes.empty()) {
+        Json ranks = Json::array();
+        for (const ProcessUsage& p : processes) {
+            ranks.push_back(Json{{"rank", p.rank},
+                                 {"host", p.host},
+                                 {"nodes", p.nodes},
+                                 {"cpu_ms", p.cpuMs},
+                                 {"peak_rss_kib", p.peakRssKib},
+                                 {"clock_offset_us", p.clockOffsetUs},
+                                 {"clock_error_us", p.clockErrorUs}});
+        }
+        record["ranks"] = ranks;
+    }
     record["lines"] = lines_;
     record["phases"] = phases_;
     record["steps"] = steps_;

@@ -1,6 +1,7 @@
 #include "nodes.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <array>
@@ -56,6 +57,17 @@ std::optional<int64_t> threadCpuMs(int64_t tid) {
     const long perSecond = ::sysconf(_SC_CLK_TCK);
     if (!ticks || perSecond <= 0) return std::nullopt;
     return static_cast<int64_t>(*ticks * 1000 / static_cast<uint64_t>(perSecond));
+}
+
+ProcessUsage ownUsage() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    ProcessUsage u;
+    u.host = hostName();
+    u.cpuMs = (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * int64_t{1000} +
+              (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
+    u.peakRssKib = usage.ru_maxrss;
+    return u;
 }
 
 void LocalNodes::readCpu(std::size_t i) {

@@ -25,6 +25,23 @@ struct NodeSite {
     std::string host;
 };
 
+// One process that holds nodes (an MPI rank): where it runs and what it has
+// used so far. Its clock's offset from the driving process's clock, and the
+// uncertainty of that figure, say how far its stamps (acceptances, drops)
+// can be trusted against the others'.
+struct ProcessUsage {
+    int rank = 0;
+    std::string host;
+    std::size_t nodes = 0;      // the nodes it holds
+    int64_t cpuMs = 0;          // user + system time of the whole process
+    int64_t peakRssKib = 0;     // its peak resident memory
+    int64_t clockOffsetUs = 0;  // driver's clock minus its clock
+    int64_t clockErrorUs = 0;   // half the round trip of the best exchange
+};
+
+// This process's own CPU time and peak memory.
+ProcessUsage ownUsage();
+
 struct NodeCounters {
     uint64_t sent = 0;
     uint64_t received = 0;
@@ -93,6 +110,9 @@ public:
     // host cannot stamp them.
     virtual std::optional<std::vector<AcceptStamp>> accepts() const = 0;
     virtual NodeSite site(std::size_t i) const = 0;
+    // Every process that holds nodes, when they are more than the one that
+    // drives the run (or it is an MPI job of one rank); empty otherwise.
+    virtual std::vector<ProcessUsage> processes() const { return {}; }
 };
 
 class LocalNodes : public NodeHost {
@@ -114,6 +134,9 @@ public:
     std::string table(std::size_t i) const override;
     std::optional<std::vector<AcceptStamp>> accepts() const override;
     NodeSite site(std::size_t i) const override;
+    // Moves the zero of the acceptance stamps (before any node starts: a
+    // process whose clock is set against another's).
+    void setZero(std::chrono::steady_clock::time_point start) { start_ = start; }
 
 private:
     // Called on the receive threads without the node lock: a small lock of

@@ -117,6 +117,48 @@ TEST(MpiMessage, BadMessagesAreRefusedWithTheirReason) {
     EXPECT_TRUE(decode(good.data(), good.size(), error)) << error;
 }
 
+// A rank's acceptance stamps travel in pieces: every field comes back, an
+// originator is bytes (commas, line ends, zero bytes and all), and a text
+// that is not whole stamps is refused, keeping the stamps before the fault.
+TEST(MpiMessage, AcceptStampsTravelInPiecesAndBadTextIsRefused) {
+    std::vector<AcceptStamp> stamps;
+    for (int k = 0; k < 5; ++k) {
+        stamps.push_back(AcceptStamp{int64_t{1} << (30 + k), static_cast<std::size_t>(20 + k), k + 1,
+                                     k == 2 ? std::string("a,b\n\0c", 7) : "127.77.0." + std::to_string(k) + "@50000",
+                                     -k, k * 3});
+    }
+    std::vector<AcceptStamp> back;
+    std::string error;
+    for (std::size_t from = 0; from < stamps.size(); from += 2) {
+        ASSERT_TRUE(decodeAccepts(encodeAccepts(stamps, from, 2), back, error)) << error;
+    }
+    ASSERT_EQ(back.size(), stamps.size());
+    for (std::size_t k = 0; k < stamps.size(); ++k) {
+        EXPECT_EQ(back[k].ms, stamps[k].ms);
+        EXPECT_EQ(back[k].node, stamps[k].node);
+        EXPECT_EQ(back[k].life, stamps[k].life);
+        EXPECT_EQ(back[k].originator, stamps[k].originator);
+        EXPECT_EQ(back[k].sequence, stamps[k].sequence);
+        EXPECT_EQ(back[k].ttl, stamps[k].ttl);
+    }
+    EXPECT_TRUE(encodeAccepts(stamps, 5, 2).empty());
+
+    const std::string two = encodeAccepts(stamps, 0, 2);
+    std::vector<AcceptStamp> cut;
+    EXPECT_FALSE(decodeAccepts(two.substr(0, two.size() - 3), cut, error));
+    EXPECT_NE(error.find("past its bound or the text"), std::string::npos) << error;
+    EXPECT_EQ(cut.size(), 1u);
+    cut.clear();
+    EXPECT_FALSE(decodeAccepts(two + "xy", cut, error));
+    EXPECT_NE(error.find("cut short"), std::string::npos) << error;
+    EXPECT_EQ(cut.size(), 2u);
+    std::string huge = encodeAccepts(stamps, 0, 1);
+    huge[31] = '\x7f';  // the top byte of the originator's length: far past its bound
+    cut.clear();
+    EXPECT_FALSE(decodeAccepts(huge, cut, error));
+    EXPECT_TRUE(cut.empty());
+}
+
 // A staged file maps back into the run folder, and a path that would lead
 // out of it is refused.
 TEST(MpiGather, StagedFilesMapIntoTheRunFolderAndNowhereElse) {

@@ -120,6 +120,22 @@ choices() { jq -c '{contacts: [.nodes[] | [.node, .contact, .join]], typists: [.
 ends=$(awk -F, '$1 == "end" && $7 != "" && $6 >= 3' "$T/r3/load.csv" | wc -l)
 [ "$ends" = "$NODES" ] || { cat "$T/r3/load.csv"; fail "load.csv has $ends whole end rows, not $NODES"; }
 
+# Every rank's acceptances on rank 0's clock: every typed line stamped at
+# every node, none before it was typed (a rank's zero set wrongly would
+# give negative delivery times), and each rank's clock placed within the
+# error of its exchange (one host, one clock: the offset is 0 within it).
+typed_delivery=$(paste -d, <(column "$T/a3/delivery.csv" kind) <(column "$T/a3/delivery.csv" stamped) \
+  <(column "$T/a3/delivery.csv" reach50_ms) <(column "$T/a3/delivery.csv" reach100_ms) | awk -F, '$1 == "typed"')
+[ "$(echo "$typed_delivery" | wc -l)" = 3 ] || { cat "$T/a3/delivery.csv"; fail "delivery.csv lacks the typed lines"; }
+echo "$typed_delivery" | awk -F, -v n="$NODES" '$2 != n || $3 == "" || $3 < 0 || $4 < $3 { bad = 1 } END { exit bad }' ||
+  { cat "$T/a3/delivery.csv"; fail "a typed line was not stamped at every node, or before it was typed"; }
+last_stamp=$(column "$T/r3/accepts.csv" ms | sort -n | tail -1)
+[ "$last_stamp" -le "$(jq .end_ms "$T/r3/run.json")" ] || fail "a stamp at $last_stamp ms lies past the run's end"
+jq -e --arg h "$host" '(.ranks | length) == 3 and ([.ranks[] | select(.host != $h or .nodes != 10 or .cpu_ms <= 0
+  or .peak_rss_kib <= 0 or .clock_error_us < 0 or (.clock_offset_us | fabs) > .clock_error_us + 1)] | length) == 0
+  and ([.phases[] | select((.ranks | length) != 3 or ([.ranks[].rank] != [0, 1, 2]))] | length) == 0' \
+  "$T/r3/run.json" > /dev/null || fail "run.json's ranks are not the 3 ranks with their figures: $(jq -c .ranks "$T/r3/run.json")"
+
 # Every node's own files are in the one run folder: ranks 1 and 2 sent
 # theirs to rank 0 (20 nodes, a log and a closing report each), and left no
 # staging folder behind. With --shared-out they wrote in place.
