@@ -20,6 +20,7 @@
 
 #include "engine.h"
 #include "lab.h"
+#include "rules.h"
 #include "ranks.h"
 #include "run.h"
 #include "scenario.h"
@@ -102,6 +103,37 @@ std::string checkPlan(const Plan& plan, const Scenario& scenario) {
     return "";
 }
 
+// The network namespace of this process, with its host: ranks that show
+// the same text share one network.
+std::string networkOfThisProcess() {
+    std::array<char, 128> link{};
+    const ssize_t n = ::readlink("/proc/self/ns/net", link.data(), link.size() - 1);
+    return hostName() + " " + (n > 0 ? std::string(link.data(), static_cast<std::size_t>(n)) : std::string("?"));
+}
+
+// Loss and partitions go into rank 0's network as one set of rules: every
+// rank must share that network, the nodes must have addresses of their own
+// (the rules tell them apart by address), and rank 0 must be allowed to
+// load the rules there. "" when it can go ahead, else the reason.
+std::string checkRulesForRanks(const Plan& plan, const std::vector<std::string>& hosts,
+                               const std::vector<std::string>& networks) {
+    const std::string what = "loss and partitions";
+    for (std::size_t r = 1; r < networks.size(); ++r) {
+        if (networks[r] != networks[0]) {
+            return "rank " + std::to_string(r) + " on host " + hosts[r] + " runs in another network than rank 0 (" +
+                   networks[r] + ", not " + networks[0] + "): " + what +
+                   " are applied in rank 0's network, which every rank must share (unshare -n around mpirun)";
+        }
+    }
+    if (plan.name == "host") {
+        return what + " tell the nodes apart by address, and --address-plan host puts a rank's nodes at one "
+                      "address: use --address-plan loopback";
+    }
+    const std::string reason = checkRulesMayGoHere();
+    if (!reason.empty()) return "rank 0 on host " + hosts[0] + " may not apply " + what + ": " + reason;
+    return "";
+}
+
 int runOnRanks(const Scenario& given, const std::string& out, const std::vector<std::string>& words, const Plan& plan,
                Hush& hush) {
     hush.lift();
@@ -115,10 +147,6 @@ int runOnRanks(const Scenario& given, const std::string& out, const std::vector<
     if (rank == 0) {
         std::string reason = checkPlan(plan, given);
         if (reason.empty()) reason = checkOutFolder(out);
-        if (reason.empty() && given.needsNetworkRules()) {
-            reason = "loss and partitions are not applied across ranks yet (each rank would need its own rules); "
-                     "run them with palaver-lab run";
-        }
         if (reason.empty() && !given.contact.empty()) {
             reason = "--contact: the ranks start their own overlay; an outside contact is not supported here";
         }
@@ -131,6 +159,21 @@ int runOnRanks(const Scenario& given, const std::string& out, const std::vector<
     if (go[0] != 0) return static_cast<int>(go[0]);
     const std::vector<std::string> hosts = gatherText(comm, rank, ranks, hostName());
     const std::vector<std::string> binds = gatherText(comm, rank, ranks, plan.bindAddress);
+    if (given.needsNetworkRules()) {
+        // Refused before anything starts when the rules cannot reach every
+        // node or may not be loaded.
+        const std::vector<std::string> networks = gatherText(comm, rank, ranks, networkOfThisProcess());
+        int refused = 0;
+        if (rank == 0) {
+            const std::string reason = checkRulesForRanks(plan, hosts, networks);
+            if (!reason.empty()) {
+                std::fprintf(stderr, "palaver-lab-mpi: %s\n", reason.c_str());
+                refused = 2;
+            }
+        }
+        MPI_Bcast(&refused, 1, MPI_INT, 0, comm);
+        if (refused != 0) return refused;
+    }
     const auto count = static_cast<std::size_t>(go[1]);
     if (rank != 0) {
         std::filesystem::path staging;
@@ -149,6 +192,7 @@ int runOnRanks(const Scenario& given, const std::string& out, const std::vector<
     // rank 0's own, which the others could not reach.
     Scenario scenario = given;
     scenario.hostNetwork = true;
+    scenario.rulesInPlace = given.needsNetworkRules();
     std::error_code ec;
     const std::filesystem::path folder = std::filesystem::absolute(out, ec);
     AddressPlan addressOf;
@@ -169,6 +213,11 @@ int runOnRanks(const Scenario& given, const std::string& out, const std::vector<
     } catch (const std::exception& e) {
         std::fprintf(stderr, "palaver-lab-mpi: the run stopped: %s\n", e.what());
         status = 1;
+    }
+    if (scenario.rulesInPlace) {
+        // The network outlives the run: its rules go with it.
+        const std::string removed = removeRuleset();
+        if (!removed.empty()) std::fprintf(stderr, "palaver-lab-mpi: the loss rules stay in place: %s\n", removed.c_str());
     }
     mpi::quitServing(comm);
     if (!plan.sharedOut && ranks > 1) {

@@ -318,4 +318,24 @@ std::string applyRuleset(const RuleSet& rules) {
     return reason.empty() ? "" : "the rules are not in place after nft loaded them: " + reason;
 }
 
+std::string checkRulesMayGoHere() {
+    const std::string nft = nftProgram();
+    if (nft.empty()) return "the nft program is missing (Debian package nftables)";
+    if (runProgram({nft, "list", "table", "ip", Table}).status == 0) {
+        return std::string("a table ip ") + Table + " is there already (another run's, or one that stopped early: " +
+               "nft delete table ip " + Table + " takes it out)";
+    }
+    const std::string reason = applyRuleset(RuleSet{});
+    if (!reason.empty()) return reason;
+    return removeRuleset();
+}
+
+std::string removeRuleset() {
+    const std::string nft = nftProgram();
+    if (nft.empty()) return "the nft program is missing (Debian package nftables)";
+    if (runProgram({nft, "list", "table", "ip", Table}).status != 0) return "";
+    ProgramResult removed = runProgram({nft, "delete", "table", "ip", Table});
+    return removed.status == 0 ? "" : "nft cannot take the table out: " + firstLine(removed.output);
+}
+
 }  // namespace palaver::lab

@@ -62,6 +62,16 @@ std::optional<uint64_t> readDropCounter(const std::string& json);
 // the reason in `reason`, when it cannot be read.
 std::optional<uint64_t> dropCounter(std::string& reason);
 
+// Whether the lab's rules may go into the current network namespace,
+// which other programs share: loads an empty table there and takes it out
+// again. "" when they may, else the reason (no nft, no permission, or a
+// table of the lab's already there, another run's or a stopped one's).
+std::string checkRulesMayGoHere();
+
+// Takes the lab's table out of the current network namespace. "" on
+// success or when there is none, else the reason.
+std::string removeRuleset();
+
 // The nft program's path, "" when it is missing.
 std::string nftProgram();
 

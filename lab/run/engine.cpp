@@ -284,7 +284,8 @@ int Engine::setUp() {
         std::fprintf(stderr, "palaver-lab: cannot create %s: %s\n", out_.c_str(), ec.message().c_str());
         return 1;
     }
-    if (network_ == "namespace") {
+    if (host && s_.rulesInPlace) network_ = "shared";
+    if (network_ != "host") {
         // Bound here, inside the nodes' namespace, before any rule drops.
         drops_ = std::make_unique<DropLog>(t0_);
         dropsReason_ = drops_->open(DropLogGroup);
@@ -682,6 +683,15 @@ bool Engine::changeNetwork(const StepSpec& step, Json& record) {
         }
         return name;
     };
+    if (network_ == "shared") {
+        // The network may carry other traffic than the nodes': every rule
+        // is kept to datagrams between two nodes.
+        if (std::none_of(sets_.begin(), sets_.end(), [](const AddressSet& a) { return a.name == "nodes"; })) {
+            AddressSet all{"nodes", {}};
+            for (const Slot& slot : slots_) all.ips.push_back(slot.address.ip);
+            sets_.push_back(all);
+        }
+    }
     Json state = Json{{"loss", lossAll_}, {"loss_between", Json::array()}, {"loss_types", Json::array()}, {"partitions", Json::array()}};
     for (const auto& [a, b] : partitions_) {
         rules.drops.push_back(DropRule{setOf(a), setOf(b), 10000, "partition", ""});
@@ -710,6 +720,12 @@ bool Engine::changeNetwork(const StepSpec& step, Json& record) {
         state["loss_types"].push_back(entry);
     }
     if (dropShare(lossAll_) > 0) rules.drops.push_back(DropRule{"", "", dropShare(lossAll_), "loss", ""});
+    if (network_ == "shared") {
+        for (DropRule& d : rules.drops) {
+            if (d.from.empty()) d.from = "nodes";
+            if (d.to.empty()) d.to = "nodes";
+        }
+    }
     rules.sets = sets_;
     const std::string reason = applyRuleset(rules);
     rulesLoaded_ = rulesLoaded_ || reason.empty();
@@ -1342,7 +1358,9 @@ void Engine::printSummary() const {
         if (st.action == "loss" && st.between.empty()) loss = std::max(loss, st.percent);
     }
     std::printf("palaver-lab run: %d nodes on %s network, loss %g %%, seed %llu, folder %s\n", s_.nodes,
-                network_ == "namespace" ? "a private" : "the host's", loss, static_cast<unsigned long long>(s_.seed),
+                network_ == "namespace" ? "a private" : network_ == "shared" ? "the ranks' shared"
+                                                                             : "the host's",
+                loss, static_cast<unsigned long long>(s_.seed),
                 outText_.c_str());
     std::printf("joins: %d joined, %d failed%s%s\n", joined, failed, contact_ ? "" : " (and the first node)",
                 joined == 0 && failed > 0 ? "; no join completed" : "");

@@ -96,6 +96,10 @@ struct Scenario {
     int port = 50000;
     std::string contact;  // "IP:PORT" or ""
     bool hostNetwork = false;
+    // Set by palaver-lab-mpi, never read from a file: the nodes run in the
+    // network this process was started in, shared with the other ranks,
+    // and the loss and partition rules go there (with hostNetwork).
+    bool rulesInPlace = false;
     int joinTimeoutMs = 3000;
     int settleTimeoutMs = 20000;
     int quietMs = 200;

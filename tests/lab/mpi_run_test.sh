@@ -5,7 +5,8 @@
 # ring intact at every snapshot, every typed line at every live node), each
 # node sits on the rank the spread gives it, and the run made the same
 # choices (contacts, typists) as the same seed on one rank. A run that asks
-# for loss is refused before it starts.
+# for loss drops datagrams between the ranks' nodes, and is refused before
+# it starts where the rules may not be loaded.
 # The other ranks' files reach rank 0's run folder over MPI (--shared-out:
 # in place).
 # Usage: mpi_run_test.sh PALAVER_LAB PALAVER_LAB_MPI [SANITIZER]. Exit 77
@@ -23,7 +24,7 @@ if [ "$(id -u)" -ne 0 ]; then
   echo "SKIPPED: the run's network namespace (unshare -n) needs root"
   exit 77
 fi
-for tool in mpirun unshare ip jq; do
+for tool in mpirun unshare ip jq nft setpriv; do
   command -v "$tool" > /dev/null || { echo "SKIPPED: $tool is missing (bash scripts/install-deps.sh test installs it)"; exit 77; }
 done
 
@@ -43,8 +44,14 @@ MPIRUN=(mpirun --allow-run-as-root --oversubscribe --mca btl self,tcp --mca btl_
 echo $? > "$T/r3.rc"
 "${MPIRUN[@]}" -n 1 "$MPI" run --nodes "$NODES" --lines 3 --seed "$SEED" --out "$T/r1" > "$T/r1.out" 2>&1
 echo $? > "$T/r1.rc"
-"${MPIRUN[@]}" -n 2 "$MPI" run --nodes 4 --loss 5 --out "$T/lossy" > "$T/lossy.out" 2>&1
+"${MPIRUN[@]}" -n 3 "$MPI" run --nodes 12 --lines 2 --loss 10 --seed 3 --out "$T/lossy" > "$T/lossy.out" 2>&1
 echo $? > "$T/lossy.rc"
+nft list tables > "$T/tables-after.txt" 2>&1
+# Without the right to change the network's rules (CAP_NET_ADMIN dropped),
+# a lossy run is refused before it starts.
+setpriv --bounding-set=-net_admin --inh-caps=-net_admin "${MPIRUN[@]}" -n 2 "$MPI" run --nodes 4 --loss 5 \
+  --out "$T/denied" > "$T/denied.out" 2>&1
+echo $? > "$T/denied.rc"
 "${MPIRUN[@]}" -n "$RANKS" "$MPI" run --nodes 12 --lines 2 --address-plan host --bind-address 127.0.0.1 \
   --port 41000 --shared-out --out "$T/host" > "$T/host.out" 2>&1
 echo $? > "$T/host.rc"
@@ -62,12 +69,24 @@ for run in r3 r1 host; do
 done
 cat "$T/r3.out"
 
-# Refused before it starts: exit 2, the reason, no run folder.
-grep -q "palaver-lab-mpi: loss and partitions are not applied across ranks" "$T/lossy.out" ||
-  { cat "$T/lossy.out"; fail "the run with --loss was not refused with its reason"; }
-[ ! -e "$T/lossy" ] || fail "the refused run made its run folder"
+# Loss over 3 ranks: rank 0 loads the rules into the network all ranks
+# share, the kernel's record of the drops matches the rules' counter, the
+# datagrams to other ranks' nodes are dropped too (nodes 5-12 are on ranks
+# 1 and 2), and the rules are gone with the run.
+[ "$(cat "$T/lossy.rc")" = 0 ] || { cat "$T/lossy.out"; fail "the lossy run exited $(cat "$T/lossy.rc")"; }
+jq -e '.drops.recorded and .drops.logged > 0 and .drops.difference == 0' "$T/lossy/run.json" > /dev/null ||
+  fail "the lossy run's drops are not recorded whole: $(jq -c .drops "$T/lossy/run.json")"
+awk -F, 'NR > 1 { split($4, d, "@"); split(d[1], o, "."); if (o[4] >= 5) n++ } END { exit n > 0 ? 0 : 1 }' \
+  "$T/lossy/drops.csv" || { cat "$T/lossy/drops.csv"; fail "no datagram to a node of rank 1 or 2 was dropped"; }
+[ ! -s "$T/tables-after.txt" ] || { cat "$T/tables-after.txt"; fail "the loss rules outlived the run"; }
+
+# Refused before it starts: exit 2, the reason naming the rank and host, no
+# run folder.
+grep -q "palaver-lab-mpi: rank 0 on host $(hostname) may not apply loss and partitions: " "$T/denied.out" ||
+  { cat "$T/denied.out"; fail "the lossy run without the right to load rules was not refused with its reason"; }
+[ ! -e "$T/denied" ] || fail "the refused run made its run folder"
 # mpirun gives a rank's non-zero status as its own.
-[ "$(cat "$T/lossy.rc")" -ne 0 ] || fail "the refused run exited 0"
+[ "$(cat "$T/denied.rc")" -ne 0 ] || fail "the refused run exited 0"
 
 # The host plan: every node at the given address, node i at port 41000 + i - 1,
 # one overlay all the same.
