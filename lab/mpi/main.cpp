@@ -20,6 +20,7 @@
 
 #include "engine.h"
 #include "lab.h"
+#include "plan.h"
 #include "rules.h"
 #include "ranks.h"
 #include "run.h"
@@ -63,6 +64,21 @@ private:
     int err_ = -1;
 };
 
+// Every rank's `text` (at most 255 bytes), on every rank by rank.
+std::vector<std::string> allgatherText(MPI_Comm comm, int ranks, const std::string& text) {
+    std::array<char, 256> mine{};
+    text.copy(mine.data(), mine.size() - 1);
+    std::vector<char> all(mine.size() * static_cast<std::size_t>(ranks));
+    MPI_Allgather(mine.data(), static_cast<int>(mine.size()), MPI_CHAR, all.data(), static_cast<int>(mine.size()),
+                  MPI_CHAR, comm);
+    std::vector<std::string> texts;
+    for (int r = 0; r < ranks; ++r) {
+        const char* at = all.data() + static_cast<std::size_t>(r) * mine.size();
+        texts.emplace_back(at, strnlen(at, mine.size() - 1));
+    }
+    return texts;
+}
+
 // Every rank's `text` (at most 255 bytes), on rank 0 by rank; empty
 // elsewhere.
 std::vector<std::string> gatherText(MPI_Comm comm, int rank, int ranks, const std::string& text) {
@@ -80,19 +96,16 @@ std::vector<std::string> gatherText(MPI_Comm comm, int rank, int ranks, const st
     return texts;
 }
 
-// Where the nodes bind: "loopback" (node i at the scenario's i-th
-// consecutive address, as palaver-lab run has it) or "host" (every node of
-// a rank at that rank's --bind-address, node i at port --port + i, so that
-// ranks sharing one host never share a port).
+// Where the nodes bind (plan.h); node i at port --port + i under the host
+// plan, so that ranks sharing one host never share a port.
 struct Plan {
-    std::string name = "loopback";
+    std::string name;  // "" until chosen: loopback on one host, host on several
     std::string bindAddress;
     bool sharedOut = false;  // the run folder is on a filesystem every rank sees
 };
 
 std::string checkPlan(const Plan& plan, const Scenario& scenario) {
     if (plan.name == "host") {
-        if (plan.bindAddress.empty()) return "--address-plan host: give the host's address with --bind-address";
         if (scenario.port + scenario.nodes - 1 > 65535) {
             return "--address-plan host: " + std::to_string(scenario.nodes) + " ports from " +
                    std::to_string(scenario.port) + " run past 65535";
@@ -134,7 +147,7 @@ std::string checkRulesForRanks(const Plan& plan, const std::vector<std::string>&
     return "";
 }
 
-int runOnRanks(const Scenario& given, const std::string& out, const std::vector<std::string>& words, const Plan& plan,
+int runOnRanks(const Scenario& given, const std::string& out, const std::vector<std::string>& words, Plan plan,
                Hush& hush) {
     hush.lift();
     MPI_Comm comm = MPI_COMM_WORLD;
@@ -142,10 +155,32 @@ int runOnRanks(const Scenario& given, const std::string& out, const std::vector<
     int ranks = 1;
     MPI_Comm_rank(comm, &rank);
     MPI_Comm_size(comm, &ranks);
+    // Every rank chooses the same plan from the same host names, and finds
+    // its own address under the host plan.
+    const std::vector<std::string> hosts = allgatherText(comm, ranks, hostName());
+    plan.name = mpi::choosePlan(plan.name, !plan.bindAddress.empty(), hosts);
+    std::string bindError;
+    if (plan.name == "host" && plan.bindAddress.empty()) {
+        const std::string toward = mpi::hostToward(rank, hosts);
+        if (toward.empty()) {
+            bindError = "every rank runs on host " + hosts[0] +
+                        ", with no other host to find its address toward: give it with --bind-address (or use "
+                        "--address-plan loopback)";
+        } else {
+            plan.bindAddress = mpi::addressToward(toward, bindError);
+        }
+    }
+    const std::vector<std::string> bindErrors = gatherText(comm, rank, ranks, bindError);
     // Rank 0 decides whether the run goes ahead and with how many nodes.
     std::array<int64_t, 2> go{0, given.nodes};
     if (rank == 0) {
-        std::string reason = checkPlan(plan, given);
+        std::string reason;
+        for (std::size_t r = 0; r < bindErrors.size() && reason.empty(); ++r) {
+            if (!bindErrors[r].empty()) {
+                reason = "--address-plan host: rank " + std::to_string(r) + " on host " + hosts[r] + ": " + bindErrors[r];
+            }
+        }
+        if (reason.empty()) reason = checkPlan(plan, given);
         if (reason.empty()) reason = checkOutFolder(out);
         if (reason.empty() && !given.contact.empty()) {
             reason = "--contact: the ranks start their own overlay; an outside contact is not supported here";
@@ -157,7 +192,6 @@ int runOnRanks(const Scenario& given, const std::string& out, const std::vector<
     }
     MPI_Bcast(go.data(), 2, MPI_INT64_T, 0, comm);
     if (go[0] != 0) return static_cast<int>(go[0]);
-    const std::vector<std::string> hosts = gatherText(comm, rank, ranks, hostName());
     const std::vector<std::string> binds = gatherText(comm, rank, ranks, plan.bindAddress);
     if (given.needsNetworkRules()) {
         // Refused before anything starts when the rules cannot reach every
@@ -247,11 +281,14 @@ int command(int argc, char** argv, int rank) {
     runCommand
         ->add_option("--address-plan", plan.name,
                      "where the nodes bind: loopback (node i at the i-th consecutive address from --first-address, "
-                     "as palaver-lab run; for ranks on one machine) or host (every node of a rank at "
-                     "--bind-address, node i at port --port + i - 1)")
-        ->capture_default_str()
+                     "as palaver-lab run; for ranks on one machine) or host (every node of a rank at its host's "
+                     "address, node i at port --port + i - 1); by default loopback when every rank is on one host, "
+                     "host otherwise")
         ->check(CLI::IsMember({"loopback", "host"}));
-    runCommand->add_option("--bind-address", plan.bindAddress, "the host's address for --address-plan host")
+    runCommand
+        ->add_option("--bind-address", plan.bindAddress,
+                     "this rank's host address for the host plan (default: the one its host reaches rank 0's host "
+                     "by); implies --address-plan host")
         ->check(CLI::ValidIPV4);
     runCommand->add_flag("--shared-out", plan.sharedOut,
                          "the run folder is on a filesystem every rank sees: the nodes write there in place "

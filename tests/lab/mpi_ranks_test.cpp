@@ -8,6 +8,7 @@
 
 #include "gather.h"
 #include "message.h"
+#include "plan.h"
 #include "spread.h"
 
 namespace palaver::lab::mpi {
@@ -157,6 +158,36 @@ TEST(MpiMessage, AcceptStampsTravelInPiecesAndBadTextIsRefused) {
     cut.clear();
     EXPECT_FALSE(decodeAccepts(huge, cut, error));
     EXPECT_TRUE(cut.empty());
+}
+
+// The plan asked for stands; otherwise --bind-address means host, and
+// ranks on one host take loopback, on several host. Under the host plan a
+// rank finds its address toward rank 0's host, and rank 0 (with every rank
+// on its host) toward the first other host.
+TEST(MpiPlan, ThePlanAndTheHostEachRankRoutesTowardFollowTheHosts) {
+    const std::vector<std::string> one = {"a", "a", "a"};
+    const std::vector<std::string> several = {"a", "b", "a", "c"};
+    EXPECT_EQ(choosePlan("", false, one), "loopback");
+    EXPECT_EQ(choosePlan("", false, several), "host");
+    EXPECT_EQ(choosePlan("", true, one), "host");
+    EXPECT_EQ(choosePlan("loopback", false, several), "loopback");
+    EXPECT_EQ(choosePlan("host", false, one), "host");
+    EXPECT_EQ(choosePlan("", false, {"a"}), "loopback");
+    const std::vector<std::string> toward = {hostToward(0, several), hostToward(1, several), hostToward(2, several),
+                                             hostToward(3, several)};
+    EXPECT_EQ(toward, (std::vector<std::string>{"b", "a", "b", "a"}));
+    EXPECT_EQ(hostToward(0, one), "");
+    EXPECT_EQ(hostToward(2, one), "");
+    EXPECT_EQ(hostToward(4, several), "");
+}
+
+// The route's source address: loopback toward a loopback address or name
+// (the lookup connects a UDP socket and sends nothing).
+TEST(MpiPlan, TheAddressTowardAHostIsTheRoutesSource) {
+    std::string error;
+    EXPECT_EQ(addressToward("127.0.0.5", error), "127.0.0.1") << error;
+    const std::string local = addressToward("localhost", error);
+    EXPECT_EQ(local.rfind("127.", 0), 0u) << local << " " << error;
 }
 
 // A staged file maps back into the run folder, and a path that would lead

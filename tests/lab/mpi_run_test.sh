@@ -52,7 +52,7 @@ nft list tables > "$T/tables-after.txt" 2>&1
 setpriv --bounding-set=-net_admin --inh-caps=-net_admin "${MPIRUN[@]}" -n 2 "$MPI" run --nodes 4 --loss 5 \
   --out "$T/denied" > "$T/denied.out" 2>&1
 echo $? > "$T/denied.rc"
-"${MPIRUN[@]}" -n "$RANKS" "$MPI" run --nodes 12 --lines 2 --address-plan host --bind-address 127.0.0.1 \
+"${MPIRUN[@]}" -n "$RANKS" "$MPI" run --nodes 12 --lines 2 --bind-address 127.0.0.1 \
   --port 41000 --shared-out --out "$T/host" > "$T/host.out" 2>&1
 echo $? > "$T/host.rc"
 "${MPIRUN[@]}" -n 1 "$MPI" run --nodes 4 --address-plan host --out "$T/nobind" > "$T/nobind.out" 2>&1
@@ -88,14 +88,14 @@ grep -q "palaver-lab-mpi: rank 0 on host $(hostname) may not apply loss and part
 # mpirun gives a rank's non-zero status as its own.
 [ "$(cat "$T/denied.rc")" -ne 0 ] || fail "the refused run exited 0"
 
-# The host plan: every node at the given address, node i at port 41000 + i - 1,
-# one overlay all the same.
+# The host plan (which --bind-address implies): every node at the given
+# address, node i at port 41000 + i - 1, one overlay all the same.
 jq -e '[.nodes[] | select(.address != "127.0.0.1@\(41000 + .node - 1)")] | length == 0' "$T/host/run.json" \
   > /dev/null || fail "a node of the host plan is not where it says: $(jq -c '[.nodes[].address]' "$T/host/run.json")"
 jq -e '(.nodes | length) == 12 and ([.nodes[].rank] | unique) == [0, 1, 2] and
   ([.lines[] | select(.accepted_by != 12)] | length) == 0 and (.lines | length) == 2 and .end_health.ring_intact' \
   "$T/host/run.json" > /dev/null || fail "the host plan's run is not one overlay on 3 ranks"
-grep -q "palaver-lab-mpi: --address-plan host: give the host's address with --bind-address" "$T/nobind.out" ||
+grep -q "palaver-lab-mpi: --address-plan host: rank 0 on host $(hostname): every rank runs on host $(hostname), with no other host to find its address toward" "$T/nobind.out" ||
   { cat "$T/nobind.out"; fail "the host plan without an address was not refused"; }
 [ ! -e "$T/nobind" ] || fail "the refused host plan made its run folder"
 
