@@ -27,10 +27,10 @@ std::string firstLine(const std::string& text) {
     return line.empty() ? "no message" : line;
 }
 
-std::string ruleText(const DropRule& d, int logGroup) {
+std::string ruleText(const DropRule& d, int logGroup, bool byPort) {
     std::string text = "meta l4proto udp";
-    if (!d.from.empty()) text += " ip saddr @" + d.from;
-    if (!d.to.empty()) text += " ip daddr @" + d.to;
+    if (!d.from.empty()) text += std::string(byPort ? " ip saddr . udp sport @" : " ip saddr @") + d.from;
+    if (!d.to.empty()) text += std::string(byPort ? " ip daddr . udp dport @" : " ip daddr @") + d.to;
     if (!d.types.empty()) {
         // The datagram's type letter: the first byte behind the UDP header.
         text += " @th,64,8 {";
@@ -50,10 +50,11 @@ std::string ruleText(const DropRule& d, int logGroup) {
 // One rule of the listing reduced to what it means.
 struct SeenRule {
     bool udp = false;
-    bool ownPair = false;  // ip saddr . ip daddr @own
+    bool ownPair = false;  // ip saddr . ip daddr @own (with the ports: ownPorts)
     std::string from, to;
-    std::set<char> types;  // @th,64,8 matched against these bytes
-    int64_t share = -1;    // the numgen threshold; -1 without one
+    bool ownPorts = false, fromPorts = false, toPorts = false;  // matched with the UDP ports
+    std::set<char> types;                                       // @th,64,8 matched against these bytes
+    int64_t share = -1;                                         // the numgen threshold; -1 without one
     std::string verdict;
     bool counted = false;  // counts in the drop counter
     int64_t logGroup = 0;  // 0: not logged
@@ -66,9 +67,21 @@ bool isUdp(const Json& right) {
     return right.is_string() && right.get<std::string>() == "udp";
 }
 
-bool isPayload(const Json& j, const char* field) {
-    return j.is_object() && j.contains("payload") && j["payload"].value("protocol", "") == "ip" &&
+bool isPayload(const Json& j, const char* field, const char* protocol = "ip") {
+    return j.is_object() && j.contains("payload") && j["payload"].value("protocol", "") == protocol &&
            j["payload"].value("field", "") == field;
+}
+
+// A concatenation of payload fields: {protocol, field} in order.
+bool isConcat(const Json& left, const std::vector<std::pair<const char*, const char*>>& fields) {
+    if (!left.is_object() || !left.contains("concat") || !left["concat"].is_array() ||
+        left["concat"].size() != fields.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        if (!isPayload(left["concat"][i], fields[i].second, fields[i].first)) return false;
+    }
+    return true;
 }
 
 std::string setReference(const Json& right) {
@@ -112,9 +125,21 @@ SeenRule readRule(const Json& expressions) {
                 r.from = setReference(right);
             } else if (op == "==" && isPayload(left, "daddr")) {
                 r.to = setReference(right);
-            } else if (op == "==" && left.is_object() && left.contains("concat") && left["concat"].size() == 2 &&
-                       isPayload(left["concat"][0], "saddr") && isPayload(left["concat"][1], "daddr")) {
+            } else if (op == "==" && isConcat(left, {{"ip", "saddr"}, {"udp", "sport"}})) {
+                r.from = setReference(right);
+                r.fromPorts = true;
+                r.udp = true;  // a match on the UDP ports holds only UDP (nft lists no l4proto match then)
+            } else if (op == "==" && isConcat(left, {{"ip", "daddr"}, {"udp", "dport"}})) {
+                r.to = setReference(right);
+                r.toPorts = true;
+                r.udp = true;  // a match on the UDP ports holds only UDP (nft lists no l4proto match then)
+            } else if (op == "==" && isConcat(left, {{"ip", "saddr"}, {"ip", "daddr"}})) {
                 r.ownPair = setReference(right) == "own";
+            } else if (op == "==" &&
+                       isConcat(left, {{"ip", "saddr"}, {"udp", "sport"}, {"ip", "daddr"}, {"udp", "dport"}})) {
+                r.ownPair = setReference(right) == "own";
+                r.ownPorts = true;
+                r.udp = true;  // a match on the UDP ports holds only UDP (nft lists no l4proto match then)
             } else if (op == "<" && left.is_object() && left.contains("numgen") &&
                        left["numgen"].value("mode", "") == "random" && left["numgen"].value("mod", 0) == 10000 &&
                        left["numgen"].value("offset", 0) == 0 && right.is_number_integer()) {
@@ -138,7 +163,10 @@ std::multiset<std::string> readElements(const Json& set) {
             out.insert(v.get<std::string>());
         } else if (v.is_object() && v.contains("concat")) {
             std::string joined;
-            for (const Json& part : v["concat"]) joined += (joined.empty() ? "" : " . ") + part.get<std::string>();
+            for (const Json& part : v["concat"]) {
+                joined += joined.empty() ? "" : " . ";
+                joined += part.is_string() ? part.get<std::string>() : part.dump();
+            }
             out.insert(joined);
         } else {
             out.insert(v.dump());
@@ -148,6 +176,10 @@ std::multiset<std::string> readElements(const Json& set) {
 }
 
 }  // namespace
+
+std::string ruleAddress(const std::string& ip, int port, bool byPort) {
+    return byPort ? ip + " . " + std::to_string(port) : ip;
+}
 
 int dropShare(double percent) {
     const long long share = std::llround(percent * 100.0);
@@ -171,15 +203,18 @@ std::string rulesetScript(const RuleSet& rules) {
     // them. nft -f applies the whole script as one transaction, and the drop
     // counter, an object of the table, keeps its count through it.
     const std::string table = std::string("table ip ") + Table;
+    const std::string address = rules.byPort ? "ipv4_addr . inet_service" : "ipv4_addr";
+    const std::string ownType = "        type " + address + " . " + address + "\n";
+    const std::string setType = "        type " + address + "\n";
     std::string text = table + " {\n    counter " + DropCounter + " {\n    }\n";
-    text += "    set own {\n        type ipv4_addr . ipv4_addr\n    }\n";
-    for (const AddressSet& s : rules.sets) text += "    set " + s.name + " {\n        type ipv4_addr\n    }\n";
+    text += "    set own {\n" + ownType + "    }\n";
+    for (const AddressSet& s : rules.sets) text += "    set " + s.name + " {\n" + setType + "    }\n";
     text += "    chain input {\n        type filter hook input priority filter; policy accept;\n    }\n}\n";
     text += std::string("flush chain ip ") + Table + " input\n";
     text += std::string("flush set ip ") + Table + " own\n";
     for (const AddressSet& s : rules.sets) text += std::string("flush set ip ") + Table + " " + s.name + "\n";
     text += table + " {\n";
-    text += "    set own {\n        type ipv4_addr . ipv4_addr\n";
+    text += "    set own {\n" + ownType;
     std::vector<std::string> pairs;
     for (const std::string& ip : rules.own) {
         std::string pair = ip;
@@ -189,10 +224,11 @@ std::string rulesetScript(const RuleSet& rules) {
     }
     text += elementsLine(pairs) + "    }\n";
     for (const AddressSet& s : rules.sets) {
-        text += "    set " + s.name + " {\n        type ipv4_addr\n" + elementsLine(s.ips) + "    }\n";
+        text += "    set " + s.name + " {\n" + setType + elementsLine(s.ips) + "    }\n";
     }
-    text += "    chain input {\n        meta l4proto udp ip saddr . ip daddr @own accept\n";
-    for (const DropRule& d : rules.drops) text += "        " + ruleText(d, rules.logGroup) + "\n";
+    text += rules.byPort ? "    chain input {\n        meta l4proto udp ip saddr . udp sport . ip daddr . udp dport @own accept\n"
+                         : "    chain input {\n        meta l4proto udp ip saddr . ip daddr @own accept\n";
+    for (const DropRule& d : rules.drops) text += "        " + ruleText(d, rules.logGroup, rules.byPort) + "\n";
     text += "    }\n}\n";
     return text;
 }
@@ -238,7 +274,8 @@ std::string confirmRuleset(const std::string& text, const RuleSet& rules) {
                std::to_string(rules.drops.size() + 1);
     }
     const SeenRule& first = seen[0];
-    if (!first.udp || !first.ownPair || first.verdict != "accept" || first.unknown || first.share >= 0 ||
+    if (!first.udp || !first.ownPair || first.ownPorts != rules.byPort || first.verdict != "accept" || first.unknown ||
+        first.share >= 0 ||
         !first.types.empty() ||
         first.counted || first.logGroup != 0 ||
         !first.from.empty() || !first.to.empty()) {
@@ -249,10 +286,11 @@ std::string confirmRuleset(const std::string& text, const RuleSet& rules) {
         const SeenRule& r = seen[i + 1];
         const int64_t share = want.share < 10000 ? want.share : -1;
         const bool logged = rules.logGroup > 0 ? r.logGroup == rules.logGroup && r.logPrefix == want.tag : r.logGroup == 0;
-        if (!r.udp || r.ownPair || r.verdict != "drop" || r.unknown || r.from != want.from || r.to != want.to ||
+        const bool ports = (want.from.empty() || r.fromPorts == rules.byPort) && (want.to.empty() || r.toPorts == rules.byPort);
+        if (!r.udp || r.ownPair || !ports || r.verdict != "drop" || r.unknown || r.from != want.from || r.to != want.to ||
             r.types != std::set<char>(want.types.begin(), want.types.end()) || r.share != share || !r.counted ||
             !logged) {
-            return "rule " + std::to_string(i + 2) + " is not '" + ruleText(want, rules.logGroup) + "'";
+            return "rule " + std::to_string(i + 2) + " is not '" + ruleText(want, rules.logGroup, rules.byPort) + "'";
         }
     }
     return "";

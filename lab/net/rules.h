@@ -29,6 +29,10 @@ struct DropRule {
 };
 
 struct RuleSet {
+    // Nodes told apart by address alone, or (byPort) by address and port,
+    // where nodes share an address: then every address below is an
+    // endpoint, written as nft writes one ("10.0.0.2 . 50001").
+    bool byPort = false;
     std::vector<std::string> own;  // node addresses whose datagrams to themselves pass
     std::vector<AddressSet> sets;
     std::vector<DropRule> drops;  // in order, after the self-send exception
@@ -37,6 +41,9 @@ struct RuleSet {
 
 // The name of the table's counter of every datagram its rules dropped.
 constexpr const char* DropCounter = "dropped";
+
+// A node's address in the rules: its IP, or with `byPort` its endpoint.
+std::string ruleAddress(const std::string& ip, int port, bool byPort);
 
 // A percentage as the rules' share: hundredths of a percent, 0 to 10000.
 int dropShare(double percent);

@@ -173,6 +173,71 @@ TEST(Rules, TheCounterKeepsItsCountThroughAChange) {
     EXPECT_EQ(readFile(result).value_or("no result"), "5");
 }
 
+// Nodes that share one address are told apart by their ports: a partition
+// between two port groups on 127.0.0.1 drops what crosses it, passes what
+// stays inside a group and a node's datagrams to itself, and nft's listing
+// of the endpoint sets and matches confirms the rules (and refuses them
+// read as address-only rules).
+TEST(Rules, NodesSharingAnAddressAreToldApartByPort) {
+    TempDir dir;
+    const fs::path result = dir.path() / "result";
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::ofstream out(result);
+        auto bound = [](int port) {
+            const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+            sockaddr_in at{};
+            at.sin_family = AF_INET;
+            at.sin_port = htons(static_cast<uint16_t>(port));
+            at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            return ::bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0 ? fd : -1;
+        };
+        auto send = [](int fd, int port, int n) {
+            sockaddr_in to{};
+            to.sin_family = AF_INET;
+            to.sin_port = htons(static_cast<uint16_t>(port));
+            to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            for (int i = 0; i < n; ++i) ::sendto(fd, "C", 1, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        };
+        auto taken = [](int fd) {
+            int n = 0;
+            char b[8];
+            while (::recv(fd, b, sizeof b, 0) > 0) ++n;
+            return n;
+        };
+        std::string reason = enterPrivateNetwork();
+        RuleSet rules;
+        rules.byPort = true;
+        for (int port : {5001, 5002, 5003, 5004}) rules.own.push_back(ruleAddress("127.0.0.1", port, true));
+        rules.sets = {{"g1", {"127.0.0.1 . 5001", "127.0.0.1 . 5002"}}, {"g2", {"127.0.0.1 . 5003", "127.0.0.1 . 5004"}}};
+        rules.drops = {{"g1", "g2", 10000, "partition", ""}, {"g2", "g1", 10000, "partition", ""}};
+        if (reason.empty()) reason = applyRuleset(rules);
+        std::string readAsAddresses;
+        if (reason.empty()) {
+            RuleSet plain = rules;
+            plain.byPort = false;
+            const ProgramResult list = runProgram({nftProgram(), "-j", "list", "table", "ip", "palaver_lab"});
+            readAsAddresses = confirmRuleset(list.output, plain);
+        }
+        const int a = bound(5001), b = bound(5002), c = bound(5003);
+        if (reason.empty()) {
+            send(a, 5003, 3);  // across: dropped
+            send(a, 5002, 2);  // inside g1
+            send(a, 5001, 1);  // to itself
+        }
+        std::optional<uint64_t> counted;
+        if (reason.empty()) counted = dropCounter(reason);
+        out << (counted ? std::to_string(*counted) : "error: " + reason) << " " << taken(c) << " " << taken(b) << " "
+            << taken(a) << " " << (readAsAddresses.empty() ? "confirmed-wrongly" : "refused");
+        out.close();
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_EQ(readFile(result).value_or("no result"), "3 0 2 1 refused");
+}
+
 TEST(Rules, AnUnknownProtocolNumberIsNotUdp) {
     const RuleSet rules = sample();
     std::string numbered = listedByNft(rules, true);
