@@ -35,7 +35,11 @@ PACKAGE=(
 # (munge, slurmctld, slurmd and the SLURM commands), and OpenMPI for
 # palaver-lab-mpi and its mpirun test (libopenmpi-dev, openmpi-bin; the
 # test reads run.json with jq and brings up loopback in its namespace with
-# ip, which a minimal root lacks).
+# ip, which a minimal root lacks). The srun test's srun --mpi=pmix needs
+# SLURM's pmix plugin (mpi_pmix.so, in slurm-wlm-basic-plugins) and the
+# libpmix.so that the plugin loads when a step starts (libpmix-dev); slurmd
+# and libopenmpi-dev bring both today, they are named here so that the test
+# does not rest on that.
 TEST=(
   "${PACKAGE[@]}"
   git
@@ -44,7 +48,7 @@ TEST=(
   clang libclang-rt-14-dev cppcheck clang-tidy clang-format
   nftables gnuplot-nox graphviz chromium libpng-dev
   desktop-file-utils groff-base lintian appstream
-  munge slurmctld slurmd slurm-client
+  munge slurmctld slurmd slurm-client slurm-wlm-basic-plugins libpmix-dev
   libopenmpi-dev openmpi-bin jq iproute2
 )
 # The fresh-root check: debootstrap and the archive's keys make the root,

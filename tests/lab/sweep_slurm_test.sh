@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # palaver-lab sweep through a real SLURM: a one-machine cluster (munged,
 # slurmctld and slurmd with this host as the only node, everything in a
-# temporary folder) runs a 2 x 3 sweep as a job array; its merged sweep.csv
-# must match the same sweep run here with --jobs 2: the same rows and the
-# same counts of runs, figures and failures exactly, the figures themselves
-# loosely (they depend on the kernel's random loss and on timing).
+# temporary folder; slurm_cluster.sh starts it) runs a 2 x 3 sweep as a job
+# array; its merged sweep.csv must match the same sweep run here with
+# --jobs 2: the same rows and the same counts of runs, figures and failures
+# exactly, the figures themselves loosely (they depend on the kernel's
+# random loss and on timing).
 # Usage: sweep_slurm_test.sh PALAVER_LAB. Exit 77 (skipped) when not root.
 set -euo pipefail
 LAB=$(readlink -f "$1")
@@ -13,89 +14,15 @@ if [ "$(id -u)" -ne 0 ]; then
   echo "SKIPPED: the one-machine SLURM cluster needs root (slurmd runs the jobs as their user)"
   exit 77
 fi
-for tool in munged slurmctld slurmd sbatch squeue sinfo; do
+for tool in sbatch squeue; do
   command -v "$tool" > /dev/null || { echo "FAILED: $tool is missing (bash scripts/install-deps.sh test installs it)"; exit 1; }
 done
+# shellcheck source=tests/lab/slurm_cluster.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/slurm_cluster.sh"
 
 T=$(mktemp -d /tmp/palaver-slurm.XXXXXX)
-PIDS=()
-# Stops the daemons this test started, by their PIDs: politely, then for sure.
-cleanup() {
-  for pid in "${PIDS[@]}"; do kill "$pid" 2> /dev/null || true; done
-  for pid in "${PIDS[@]}"; do
-    for _ in $(seq 50); do kill -0 "$pid" 2> /dev/null || break; sleep 0.1; done
-    kill -9 "$pid" 2> /dev/null || true
-    wait "$pid" 2> /dev/null || true
-  done
-  rm -rf "$T"
-}
-trap cleanup EXIT
-trap "exit 143" TERM INT
-
-# munged wants its key and seed private and its socket's folders open to all.
-chmod 755 "$T"
-mkdir -p "$T/munge-key" "$T/munge" "$T/state" "$T/spool" "$T/log"
-chmod 700 "$T/munge-key"
-head -c 1024 /dev/urandom > "$T/munge-key/munge.key"
-chmod 600 "$T/munge-key/munge.key"
-munged -F --socket="$T/munge/socket" --key-file="$T/munge-key/munge.key" --log-file="$T/log/munged.log" \
-  --pid-file="$T/munge-key/munged.pid" --seed-file="$T/munge-key/seed" > "$T/log/munged.out" 2>&1 &
-PIDS+=($!)
-
-HOST=$(hostname -s)
-# Ports of this test process, away from SLURM's defaults and from other runs.
-CTLD_PORT=$((20000 + $$ % 20000))
-SLURMD_PORT=$((CTLD_PORT + 1))
-cat > "$T/slurm.conf" << CONF
-ClusterName=palaverlab
-SlurmctldHost=$HOST(127.0.0.1)
-SlurmctldPort=$CTLD_PORT
-SlurmdPort=$SLURMD_PORT
-AuthType=auth/munge
-CredType=cred/munge
-AuthInfo=socket=$T/munge/socket
-SlurmUser=root
-SlurmdUser=root
-StateSaveLocation=$T/state
-SlurmdSpoolDir=$T/spool
-SlurmctldPidFile=$T/slurmctld.pid
-SlurmdPidFile=$T/slurmd.pid
-SlurmctldLogFile=$T/log/slurmctld.log
-SlurmdLogFile=$T/log/slurmd.log
-ProctrackType=proctrack/linuxproc
-TaskPlugin=task/none
-JobAcctGatherType=jobacct_gather/none
-AccountingStorageType=accounting_storage/none
-JobCompType=jobcomp/none
-MpiDefault=none
-SwitchType=switch/none
-SchedulerType=sched/builtin
-SelectType=select/cons_tres
-SelectTypeParameters=CR_Core
-ReturnToService=2
-NodeName=$HOST NodeAddr=127.0.0.1 CPUs=$(nproc) State=UNKNOWN
-PartitionName=lab Nodes=$HOST Default=YES MaxTime=INFINITE State=UP
-CONF
-export SLURM_CONF="$T/slurm.conf"
-
-# munged must be up before the SLURM daemons ask it for credentials.
-for _ in $(seq 100); do [ -S "$T/munge/socket" ] && break; sleep 0.1; done
-[ -S "$T/munge/socket" ] || { echo "FAILED: munged did not start: $(tail -n 3 "$T/log/munged.out")"; exit 1; }
-slurmctld -D -f "$SLURM_CONF" > "$T/log/slurmctld.out" 2>&1 &
-PIDS+=($!)
-slurmd -D -N "$HOST" -f "$SLURM_CONF" > "$T/log/slurmd.out" 2>&1 &
-PIDS+=($!)
-fail() {
-  echo "FAILED: $*"
-  tail -n 20 "$T"/log/*.log "$T"/log/*.out 2> /dev/null || true
-  exit 1
-}
-up=0
-for _ in $(seq 300); do
-  if sinfo -h -o '%T' 2> /dev/null | grep -qx idle; then up=1; break; fi
-  sleep 0.2
-done
-[ "$up" -eq 1 ] || fail "the one-machine cluster did not come up"
+slurm_cluster_cleanup_on_exit "$T"
+slurm_cluster_start "$T/slurm" > "$T/start.out" || fail "$(cat "$T/start.out")"
 
 RUN=(--nodes 6 --lines 2 --quiet 500 --vary loss=0,5 --seeds 1-3)
 "$LAB" sweep "${RUN[@]}" --slurm --submit --out "$T/cluster" > "$T/submit.out" || fail "sweep --slurm --submit: $(cat "$T/submit.out")"
