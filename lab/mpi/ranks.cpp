@@ -491,7 +491,10 @@ int serve(std::size_t count, MPI_Comm comm, const std::filesystem::path& staging
     auto held = std::make_unique<LocalNodes>(count, std::chrono::steady_clock::time_point{});
     LocalNodes& nodes = *held;
     // Busy for a moment after each request (the executor's requests come in
-    // runs), then short sleeps while rank 0 has nothing to ask.
+    // runs, each one a round trip after the last), then short sleeps while
+    // rank 0 has nothing to ask. The moment is kept short: rank 0 polls the
+    // overlay every 2 ms, and a rank that stayed busy between its polls
+    // would take a core from the nodes' receive threads.
     auto lastWork = std::chrono::steady_clock::now();
     for (;;) {
         int64_t command = 0;
@@ -507,7 +510,7 @@ int serve(std::size_t count, MPI_Comm comm, const std::filesystem::path& staging
                 const auto q = receive(comm, 0, RequestTag, error);
                 send(comm, 0, ReplyTag, q ? carryOut(nodes, *q, count, rank, ranks, staging) : failure(error));
                 lastWork = std::chrono::steady_clock::now();
-            } else if (std::chrono::steady_clock::now() - lastWork < std::chrono::milliseconds(2)) {
+            } else if (std::chrono::steady_clock::now() - lastWork < std::chrono::microseconds(100)) {
                 std::this_thread::yield();
             } else {
                 std::this_thread::sleep_for(std::chrono::microseconds(200));
