@@ -57,7 +57,7 @@ mpi() {
   if [ "$REUSE" = 1 ] && [ -f "$dir/run.json" ]; then echo "reusing $name"; return 0; fi
   rm -rf "$dir"
   echo "run $name: $ranks ranks, $*"
-  unshare -n bash -c 'ip link set lo up && exec "$@"' inside mpirun --allow-run-as-root --oversubscribe -n "$ranks" \
+  unshare -n bash -c 'ip link set lo up && exec "$@"' inside mpirun --allow-run-as-root --oversubscribe --bind-to none -n "$ranks" \
     --mca btl self,tcp --mca btl_tcp_if_include lo --mca oob_tcp_if_include lo \
     "$MPI" run --seed "$SEED" --lines "$LINES" "$@" --out "$dir" > "$WORK/logs/$name.txt" 2>&1 ||
     { echo "  run $name failed (see $WORK/logs/$name.txt)"; FAILED+=("$name"); }
@@ -135,7 +135,7 @@ section=$(mktemp)
   echo "Commands (one machine, as root):"
   echo
   echo "    unshare -n bash -c 'ip link set lo up && exec \"\$@\"' inside \\"
-  echo "      mpirun --allow-run-as-root --oversubscribe -n 2 --mca btl self,tcp \\"
+  echo "      mpirun --allow-run-as-root --oversubscribe --bind-to none -n 2 --mca btl self,tcp \\"
   echo "      --mca btl_tcp_if_include lo --mca oob_tcp_if_include lo \\"
   echo "      build/lab/palaver-lab-mpi run --nodes $MID --lines $LINES --seed $SEED --out /tmp/n${MID}_r2"
   echo

@@ -10,6 +10,7 @@
 #include <mpi.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -124,27 +125,17 @@ std::string networkOfThisProcess() {
     return hostName() + " " + (n > 0 ? std::string(link.data(), static_cast<std::size_t>(n)) : std::string("?"));
 }
 
-// Loss and partitions go into rank 0's network as one set of rules: every
-// rank must share that network, the nodes must have addresses of their own
-// (the rules tell them apart by address), and rank 0 must be allowed to
-// load the rules there. "" when it can go ahead, else the reason.
-std::string checkRulesForRanks(const Plan& plan, const std::vector<std::string>& hosts,
-                               const std::vector<std::string>& networks) {
-    const std::string what = "loss and partitions";
-    for (std::size_t r = 1; r < networks.size(); ++r) {
-        if (networks[r] != networks[0]) {
-            return "rank " + std::to_string(r) + " on host " + hosts[r] + " runs in another network than rank 0 (" +
-                   networks[r] + ", not " + networks[0] + "): " + what +
-                   " are applied in rank 0's network, which every rank must share (unshare -n around mpirun)";
+// The ranks that load the loss and partition rules: the lowest of each
+// network (rank 0 first), by rank.
+std::vector<int> ruleHoldersOf(const std::vector<std::string>& networks) {
+    std::vector<int> holders;
+    for (std::size_t r = 0; r < networks.size(); ++r) {
+        if (std::find(networks.begin(), networks.begin() + static_cast<std::ptrdiff_t>(r), networks[r]) ==
+            networks.begin() + static_cast<std::ptrdiff_t>(r)) {
+            holders.push_back(static_cast<int>(r));
         }
     }
-    if (plan.name == "host") {
-        return what + " tell the nodes apart by address, and --address-plan host puts a rank's nodes at one "
-                      "address: use --address-plan loopback";
-    }
-    const std::string reason = checkRulesMayGoHere();
-    if (!reason.empty()) return "rank 0 on host " + hosts[0] + " may not apply " + what + ": " + reason;
-    return "";
+    return holders;
 }
 
 int runOnRanks(const Scenario& given, const std::string& out, const std::vector<std::string>& words, Plan plan,
@@ -193,21 +184,25 @@ int runOnRanks(const Scenario& given, const std::string& out, const std::vector<
     MPI_Bcast(go.data(), 2, MPI_INT64_T, 0, comm);
     if (go[0] != 0) return static_cast<int>(go[0]);
     const std::vector<std::string> binds = gatherText(comm, rank, ranks, plan.bindAddress);
+    // Loss and partitions: the lowest rank of each network loads the rules
+    // there (every datagram to a node passes the input hook of the node's
+    // own network). Refused before anything starts where one may not.
+    std::vector<int> holders;
     if (given.needsNetworkRules()) {
-        // Refused before anything starts when the rules cannot reach every
-        // node or may not be loaded.
-        const std::vector<std::string> networks = gatherText(comm, rank, ranks, networkOfThisProcess());
+        holders = ruleHoldersOf(allgatherText(comm, ranks, networkOfThisProcess()));
+        const bool holds = std::find(holders.begin(), holders.end(), rank) != holders.end();
+        const std::vector<std::string> denied = gatherText(comm, rank, ranks, holds ? checkRulesMayGoHere() : "");
         int refused = 0;
-        if (rank == 0) {
-            const std::string reason = checkRulesForRanks(plan, hosts, networks);
-            if (!reason.empty()) {
-                std::fprintf(stderr, "palaver-lab-mpi: %s\n", reason.c_str());
-                refused = 2;
-            }
+        for (std::size_t r = 0; r < denied.size() && refused == 0; ++r) {
+            if (denied[r].empty()) continue;
+            std::fprintf(stderr, "palaver-lab-mpi: rank %zu on host %s may not apply loss and partitions: %s\n", r,
+                         hosts[r].c_str(), denied[r].c_str());
+            refused = 2;
         }
         MPI_Bcast(&refused, 1, MPI_INT, 0, comm);
         if (refused != 0) return refused;
     }
+    const bool holdsRules = std::find(holders.begin(), holders.end(), rank) != holders.end();
     const auto count = static_cast<std::size_t>(go[1]);
     if (rank != 0) {
         std::filesystem::path staging;
@@ -216,7 +211,7 @@ int runOnRanks(const Scenario& given, const std::string& out, const std::vector<
             staging = std::filesystem::temp_directory_path(ec) /
                       ("palaver-lab-mpi-rank" + std::to_string(rank) + "-" + std::to_string(::getpid()));
         }
-        const int served = mpi::serve(count, comm, staging);
+        const int served = mpi::serve(count, comm, staging, holdsRules);
         std::error_code ec;
         if (!staging.empty()) std::filesystem::remove_all(staging, ec);
         return served;
@@ -241,7 +236,8 @@ int runOnRanks(const Scenario& given, const std::string& out, const std::vector<
         status = runScenario(
             scenario, ec ? out : folder.string(), words,
             [&](std::size_t n, std::chrono::steady_clock::time_point start) {
-                return std::make_unique<mpi::RankNodes>(n, comm, hosts, start);
+                std::vector<int> others(holders.begin() + (holders.empty() ? 0 : 1), holders.end());
+                return std::make_unique<mpi::RankNodes>(n, comm, hosts, start, others);
             },
             addressOf);
     } catch (const std::exception& e) {

@@ -35,10 +35,16 @@ enum class Op : int32_t {
     Clock,      // the rank's steady clock now, in ns (values[0] of the reply)
     Zero,       // the run's zero on the rank's own clock, in ns (values[0]); before any node starts
     Accepts,    // the rank's acceptance stamps from index values[0]: the reply's values[0] is their total,
-                // text 0 up to AcceptsPerReply of them, one "node,life,originator,sequence,ttl,ms" line each
+                // text 0 up to AcceptsPerReply of them (encodeAccepts)
+    Rules,      // load the rules of text 0 (encodeRules) into the rank's network; the reply's text 0 is
+                // "" or why not
+    Drops,      // the drops of the rank's network from index values[0] (the first asks: no more will come):
+                // the reply's values are their total, the counter (-1: unread), the overruns and 1 when
+                // recorded; text 0 up to AcceptsPerReply of them (encodeDrops), text 1 why the counter
+                // is unread, text 2 why they are not recorded
 };
 
-constexpr Op LastOp = Op::Accepts;
+constexpr Op LastOp = Op::Drops;
 constexpr std::size_t AcceptsPerReply = 100000;
 
 struct Message {
@@ -67,5 +73,16 @@ std::string encodeAccepts(const std::vector<AcceptStamp>& stamps, std::size_t fr
 // reason in `error`, when the text is not whole stamps (what came before
 // the fault is kept).
 bool decodeAccepts(const std::string& text, std::vector<AcceptStamp>& out, std::string& error);
+
+// Drop records [from, from + count) as the text of a Drops reply, and back
+// (as decodeAccepts).
+std::string encodeDrops(const std::vector<DropRecord>& records, std::size_t from, std::size_t count);
+bool decodeDrops(const std::string& text, std::vector<DropRecord>& out, std::string& error);
+
+// A rule set as the text of a Rules request, and back: no value, and the
+// reason in `error`, when the text is not one, or a name in it is not one
+// the rules may use (letters, digits and '_').
+std::string encodeRules(const RuleSet& rules);
+std::optional<RuleSet> decodeRules(const std::string& text, std::string& error);
 
 }  // namespace palaver::lab::mpi

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -12,11 +13,16 @@
 
 #include "gather.h"
 #include "network.h"
+#include "rules.h"
 #include "spread.h"
 
 namespace palaver::lab::mpi {
 
 namespace {
+
+// What each rank gives of itself in a Usage gather: CPU ms, peak RSS KiB,
+// the cores it may run on, its host's cores.
+constexpr int UsageFigures = 4;
 
 void send(MPI_Comm comm, int dest, int tag, const Message& m) {
     const std::vector<char> bytes = encode(m);
@@ -36,22 +42,88 @@ Message failure(const std::string& reason) {
     return m;
 }
 
-// Carries out one request on this rank's own nodes; with a staging folder,
-// they write there instead of into the run folder.
-Message carryOut(LocalNodes& nodes, const Message& q, std::size_t count, int rank, int ranks,
+// The loss and partition rules of a rank that holds them for its network:
+// its own record of their drops, stamped from the run's zero.
+struct RankRules {
+    std::unique_ptr<DropLog> log;
+    std::string logReason;
+    bool loaded = false;
+    bool closed = false;
+    std::vector<DropRecord> records;
+    uint64_t overruns = 0;
+    std::optional<uint64_t> counted;
+    std::string counterReason;
+
+    void close() {
+        if (closed) return;
+        closed = true;
+        if (log) {
+            log->close();
+            records = log->records();
+            overruns = log->overruns();
+        }
+        counted = loaded ? dropCounter(counterReason) : std::optional<uint64_t>(0);
+    }
+};
+
+Message rulesRequest(RankRules* rules, const Message& q, int rank) {
+    Message r = reply();
+    if (!rules) return failure("rank " + std::to_string(rank) + " holds no rules for its network");
+    if (q.op == Op::Rules) {
+        std::string error;
+        const auto set = q.texts.size() == 1 ? decodeRules(q.texts[0], error) : std::nullopt;
+        if (!set) return failure("rules: " + (error.empty() ? std::string("wants the rules") : error));
+        RuleSet local = *set;
+        // Logged only where this rank's log listens.
+        if (!rules->log) local.logGroup = 0;
+        const std::string reason = applyRuleset(local);
+        rules->loaded = rules->loaded || reason.empty();
+        r.texts.push_back(reason);
+        return r;
+    }
+    if (q.values[0] == 0) rules->close();
+    const auto from = static_cast<std::size_t>(std::max<int64_t>(0, q.values[0]));
+    r.values = {static_cast<int64_t>(rules->records.size()),
+                rules->counted ? static_cast<int64_t>(*rules->counted) : -1,
+                static_cast<int64_t>(rules->overruns),
+                rules->log ? 1 : 0,
+                0,
+                0};
+    r.texts = {encodeDrops(rules->records, from, AcceptsPerReply), rules->counterReason, rules->logReason};
+    return r;
+}
+
+// Carries out one request on this rank's own nodes (or its network's
+// rules, when it holds them); with a staging folder, they write there
+// instead of into the run folder.
+Message carryOut(LocalNodes& nodes, RankRules* rules, const Message& q, std::size_t count, int rank, int ranks,
                  const std::filesystem::path& staging) {
     Message r = reply();
     // Requests to the rank rather than to one of its nodes.
     switch (q.op) {
+    case Op::Rules:
+    case Op::Drops:
+        return rulesRequest(rules, q, rank);
     case Op::Clock:
         r.values[0] = std::chrono::duration_cast<std::chrono::nanoseconds>(
                           std::chrono::steady_clock::now().time_since_epoch())
                           .count();
         return r;
-    case Op::Zero:
-        nodes.setZero(std::chrono::steady_clock::time_point(
-            std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::nanoseconds(q.values[0]))));
+    case Op::Zero: {
+        const std::chrono::steady_clock::time_point zero(
+            std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::nanoseconds(q.values[0])));
+        nodes.setZero(zero);
+        if (rules && !rules->log && rules->logReason.empty()) {
+            // Bound before any rule drops, its stamps from the run's zero.
+            rules->log = std::make_unique<DropLog>(zero);
+            rules->logReason = rules->log->open(DropLogGroup);
+            if (!rules->logReason.empty()) {
+                rules->log.reset();
+                rules->logReason = "rank " + std::to_string(rank) + ": " + rules->logReason;
+            }
+        }
         return r;
+    }
     case Op::Accepts: {
         const std::vector<AcceptStamp> stamps = nodes.accepts().value_or(std::vector<AcceptStamp>{});
         const auto from = static_cast<std::size_t>(std::max<int64_t>(0, q.values[0]));
@@ -148,12 +220,27 @@ std::optional<Message> receive(MPI_Comm comm, int source, int tag, std::string& 
 }
 
 RankNodes::RankNodes(std::size_t count, MPI_Comm comm, std::vector<std::string> hosts,
-                     std::chrono::steady_clock::time_point start)
-    : count_(count), comm_(comm), ranks_(1), hosts_(std::move(hosts)), own_(count, start) {
+                     std::chrono::steady_clock::time_point start, std::vector<int> ruleHolders)
+    : count_(count),
+      comm_(comm),
+      ranks_(1),
+      hosts_(std::move(hosts)),
+      ruleHolders_(std::move(ruleHolders)),
+      own_(count, start) {
     MPI_Comm_size(comm_, &ranks_);
     clockOffsetUs_.assign(static_cast<std::size_t>(ranks_), 0);
     clockErrorUs_.assign(static_cast<std::size_t>(ranks_), 0);
     for (int r = 1; r < ranks_; ++r) setClock(r, start);
+    // A launcher that binds each rank to a core (mpirun does by default for
+    // up to two ranks) leaves all of a rank's receive threads one core.
+    for (const ProcessUsage& p : processes()) {
+        if (p.cpus > 0 && p.cpus < p.hostCpus) {
+            std::fprintf(stderr,
+                         "palaver-lab-mpi: rank %d on host %s may run on %d of its %d cores, which all its nodes' "
+                         "receive threads share (mpirun --bind-to none lets them use every core)\n",
+                         p.rank, p.host.c_str(), p.cpus, p.hostCpus);
+        }
+    }
 }
 
 int RankNodes::rankOf(std::size_t i) const { return rankOfNode(i, count_, ranks_); }
@@ -227,18 +314,75 @@ std::optional<std::vector<AcceptStamp>> RankNodes::accepts() const {
     return all;
 }
 
+std::string RankNodes::applyRulesElsewhere(const RuleSet& rules) {
+    Message q;
+    q.op = Op::Rules;
+    q.texts = {encodeRules(rules)};
+    for (int r : ruleHolders_) {
+        const Message answer = callRank(r, q);
+        if (!answer.texts.empty() && !answer.texts[0].empty()) {
+            return "rank " + std::to_string(r) + " on host " + hosts_[static_cast<std::size_t>(r)] + ": " +
+                   answer.texts[0];
+        }
+    }
+    return "";
+}
+
+DropTally RankNodes::dropsElsewhere() {
+    DropTally tally;
+    tally.counted = 0;
+    for (int r : ruleHolders_) {
+        ++tally.networks;
+        std::vector<DropRecord> theirs;
+        int64_t total = 0;
+        do {
+            Message q;
+            q.op = Op::Drops;
+            q.values[0] = static_cast<int64_t>(theirs.size());
+            const Message answer = callRank(r, q);
+            total = answer.values[0];
+            if (q.values[0] == 0) {
+                if (answer.values[1] < 0) {
+                    tally.counted.reset();
+                    tally.counterError = "rank " + std::to_string(r) + ": " +
+                                         (answer.texts.size() > 1 ? answer.texts[1] : std::string("no reason"));
+                } else if (tally.counted) {
+                    *tally.counted += static_cast<uint64_t>(answer.values[1]);
+                }
+                tally.overruns += static_cast<uint64_t>(std::max<int64_t>(0, answer.values[2]));
+                if (answer.values[3] == 0) {
+                    tally.recorded = false;
+                    if (!tally.reason.empty()) tally.reason += "; ";
+                    tally.reason += answer.texts.size() > 2 ? answer.texts[2] : "rank " + std::to_string(r);
+                }
+            }
+            std::string error;
+            const std::size_t before = theirs.size();
+            if (answer.texts.size() != 3 || !decodeDrops(answer.texts[0], theirs, error)) {
+                throw std::runtime_error("rank " + std::to_string(r) + " sent drop records that are not whole: " + error);
+            }
+            if (theirs.size() == before && static_cast<int64_t>(theirs.size()) < total) {
+                throw std::runtime_error("rank " + std::to_string(r) + " sent none of its " + std::to_string(total) +
+                                         " drop records");
+            }
+        } while (static_cast<int64_t>(theirs.size()) < total);
+        tally.records.insert(tally.records.end(), theirs.begin(), theirs.end());
+    }
+    return tally;
+}
+
 // Every rank's CPU time and peak memory in one gather.
 std::vector<ProcessUsage> RankNodes::processes() const {
     const ProcessUsage mine = ownUsage();
-    std::vector<int64_t> figures(2 * static_cast<std::size_t>(ranks_), 0);
+    std::vector<int64_t> figures(UsageFigures * static_cast<std::size_t>(ranks_), 0);
     if (ranks_ > 1) {
         int64_t command = static_cast<int64_t>(Command::Usage);
         MPI_Request request;
         MPI_Ibcast(&command, 1, MPI_INT64_T, 0, comm_, &request);
         MPI_Wait(&request, MPI_STATUS_IGNORE);
     }
-    const std::array<int64_t, 2> own{mine.cpuMs, mine.peakRssKib};
-    MPI_Gather(own.data(), 2, MPI_INT64_T, figures.data(), 2, MPI_INT64_T, 0, comm_);
+    const std::array<int64_t, UsageFigures> own{mine.cpuMs, mine.peakRssKib, mine.cpus, mine.hostCpus};
+    MPI_Gather(own.data(), UsageFigures, MPI_INT64_T, figures.data(), UsageFigures, MPI_INT64_T, 0, comm_);
     std::vector<ProcessUsage> out;
     for (int r = 0; r < ranks_; ++r) {
         const auto k = static_cast<std::size_t>(r);
@@ -246,8 +390,10 @@ std::vector<ProcessUsage> RankNodes::processes() const {
         u.rank = r;
         u.host = k < hosts_.size() ? hosts_[k] : "";
         u.nodes = firstNodeOf(r + 1, count_, ranks_) - firstNodeOf(r, count_, ranks_);
-        u.cpuMs = figures[2 * k];
-        u.peakRssKib = figures[2 * k + 1];
+        u.cpuMs = figures[UsageFigures * k];
+        u.peakRssKib = figures[UsageFigures * k + 1];
+        u.cpus = static_cast<int>(figures[UsageFigures * k + 2]);
+        u.hostCpus = static_cast<int>(figures[UsageFigures * k + 3]);
         u.clockOffsetUs = clockOffsetUs_[k];
         u.clockErrorUs = clockErrorUs_[k];
         out.push_back(u);
@@ -477,7 +623,7 @@ std::string gatherFiles(MPI_Comm comm, const std::filesystem::path& runFolder, s
     return problems;
 }
 
-int serve(std::size_t count, MPI_Comm comm, const std::filesystem::path& staging) {
+int serve(std::size_t count, MPI_Comm comm, const std::filesystem::path& staging, bool holdsRules) {
     int rank = 0;
     int ranks = 1;
     MPI_Comm_rank(comm, &rank);
@@ -490,6 +636,17 @@ int serve(std::size_t count, MPI_Comm comm, const std::filesystem::path& staging
     // own epoch, so that a stamp taken without it stands out.
     auto held = std::make_unique<LocalNodes>(count, std::chrono::steady_clock::time_point{});
     LocalNodes& nodes = *held;
+    // Declared after the nodes: ends first, and takes its rules out of the
+    // network, which outlives the run.
+    std::unique_ptr<RankRules> rules = holdsRules ? std::make_unique<RankRules>() : nullptr;
+    struct TakeOut {
+        bool on;
+        ~TakeOut() {
+            if (!on) return;
+            const std::string reason = removeRuleset();
+            if (!reason.empty()) std::fprintf(stderr, "palaver-lab-mpi: the loss rules stay in place: %s\n", reason.c_str());
+        }
+    } takeOut{holdsRules};
     // Busy for a moment after each request (the executor's requests come in
     // runs, each one a round trip after the last), then short sleeps while
     // rank 0 has nothing to ask. The moment is kept short: rank 0 polls the
@@ -508,7 +665,8 @@ int serve(std::size_t count, MPI_Comm comm, const std::filesystem::path& staging
             if (waiting) {
                 std::string error;
                 const auto q = receive(comm, 0, RequestTag, error);
-                send(comm, 0, ReplyTag, q ? carryOut(nodes, *q, count, rank, ranks, staging) : failure(error));
+                send(comm, 0, ReplyTag,
+                     q ? carryOut(nodes, rules.get(), *q, count, rank, ranks, staging) : failure(error));
                 lastWork = std::chrono::steady_clock::now();
             } else if (std::chrono::steady_clock::now() - lastWork < std::chrono::microseconds(100)) {
                 std::this_thread::yield();
@@ -529,8 +687,8 @@ int serve(std::size_t count, MPI_Comm comm, const std::filesystem::path& staging
         }
         if (command == static_cast<int64_t>(Command::Usage)) {
             const ProcessUsage mine = ownUsage();
-            const std::array<int64_t, 2> own{mine.cpuMs, mine.peakRssKib};
-            MPI_Gather(own.data(), 2, MPI_INT64_T, nullptr, 2, MPI_INT64_T, 0, comm);
+            const std::array<int64_t, UsageFigures> own{mine.cpuMs, mine.peakRssKib, mine.cpus, mine.hostCpus};
+            MPI_Gather(own.data(), UsageFigures, MPI_INT64_T, nullptr, UsageFigures, MPI_INT64_T, 0, comm);
             continue;
         }
         if (command != static_cast<int64_t>(Command::Activity)) {

@@ -35,8 +35,11 @@ public:
     // `hosts`: each rank's host name, by rank. `start` is the run's zero on
     // this rank's clock: every serving rank's clock is set against it by a
     // few round trips, and its stamps are taken from the same zero.
+    // `ruleHolders`: the serving ranks that load the loss and partition
+    // rules into networks of their own (the lowest rank of each network
+    // other than rank 0's).
     RankNodes(std::size_t count, MPI_Comm comm, std::vector<std::string> hosts,
-              std::chrono::steady_clock::time_point start);
+              std::chrono::steady_clock::time_point start, std::vector<int> ruleHolders = {});
     int start(std::size_t i, const std::string& ip, int port, const std::string& dir, uint32_t seed, int32_t& id,
               std::string& error) override;
     void join(std::size_t i, const std::string& ip, int port) override;
@@ -53,6 +56,8 @@ public:
     NodeSite site(std::size_t i) const override;
     std::optional<std::vector<AcceptStamp>> accepts() const override;
     std::vector<ProcessUsage> processes() const override;
+    std::string applyRulesElsewhere(const RuleSet& rules) override;
+    DropTally dropsElsewhere() override;
 
 private:
     int rankOf(std::size_t i) const;
@@ -69,6 +74,7 @@ private:
     MPI_Comm comm_;
     int ranks_;
     std::vector<std::string> hosts_;
+    std::vector<int> ruleHolders_;
     std::vector<int64_t> clockOffsetUs_;  // by rank: this clock minus the rank's
     std::vector<int64_t> clockErrorUs_;
     LocalNodes own_;
@@ -80,8 +86,10 @@ void quitServing(MPI_Comm comm);
 // A serving rank (not 0): carries out rank 0's requests on its block of
 // `count` nodes until rank 0 says quit. With a `staging` folder its nodes
 // write there (see gather.h), and after the quit it sends their files to
-// rank 0 and removes the folder. Returns 0, or 1 when a collective failed.
-int serve(std::size_t count, MPI_Comm comm, const std::filesystem::path& staging);
+// rank 0 and removes the folder. `holdsRules`: it loads the loss and
+// partition rules into its network (and records their drops there), and
+// takes them out at the end. Returns 0, or 1 when a collective failed.
+int serve(std::size_t count, MPI_Comm comm, const std::filesystem::path& staging, bool holdsRules = false);
 
 // Rank 0, after the quit: takes in every serving rank's files and writes
 // them into the run folder; counts them in `files`. Returns "" or what

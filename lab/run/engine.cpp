@@ -20,6 +20,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -670,7 +671,15 @@ bool Engine::changeNetwork(const StepSpec& step, Json& record) {
         });
     }
     RuleSet rules;
-    for (const Slot& slot : slots_) rules.own.push_back(slot.address.ip);
+    // Nodes that share an address (a host plan over several processes) are
+    // told apart by their ports too.
+    std::set<std::string> ips;
+    for (const Slot& slot : slots_) ips.insert(slot.address.ip);
+    rules.byPort = ips.size() < slots_.size();
+    const auto ruleAddressOf = [&](std::size_t i) {
+        return ruleAddress(slots_[i].address.ip, slots_[i].address.port, rules.byPort);
+    };
+    for (std::size_t i = 0; i < slots_.size(); ++i) rules.own.push_back(ruleAddressOf(i));
     rules.logGroup = drops_ ? DropLogGroup : 0;
     auto setOf = [&](const std::string& group) {
         std::size_t index = 0;
@@ -678,7 +687,7 @@ bool Engine::changeNetwork(const StepSpec& step, Json& record) {
         std::string name = "g" + std::to_string(index);
         if (std::none_of(sets_.begin(), sets_.end(), [&](const AddressSet& a) { return a.name == name; })) {
             AddressSet a{name, {}};
-            for (std::size_t i : s_.groups[index].members) a.ips.push_back(slots_[i].address.ip);
+            for (std::size_t i : s_.groups[index].members) a.ips.push_back(ruleAddressOf(i));
             sets_.push_back(a);
         }
         return name;
@@ -688,7 +697,7 @@ bool Engine::changeNetwork(const StepSpec& step, Json& record) {
         // is kept to datagrams between two nodes.
         if (std::none_of(sets_.begin(), sets_.end(), [](const AddressSet& a) { return a.name == "nodes"; })) {
             AddressSet all{"nodes", {}};
-            for (const Slot& slot : slots_) all.ips.push_back(slot.address.ip);
+            for (std::size_t i = 0; i < slots_.size(); ++i) all.ips.push_back(ruleAddressOf(i));
             sets_.push_back(all);
         }
     }
@@ -727,8 +736,9 @@ bool Engine::changeNetwork(const StepSpec& step, Json& record) {
         }
     }
     rules.sets = sets_;
-    const std::string reason = applyRuleset(rules);
+    std::string reason = applyRuleset(rules);
     rulesLoaded_ = rulesLoaded_ || reason.empty();
+    if (reason.empty()) reason = nodes_->applyRulesElsewhere(rules);
     const int64_t when = ms();
     if (!reason.empty()) {
         progress_.clear();
@@ -992,50 +1002,68 @@ int Engine::execute() {
 // drops.csv: what the kernel logged of the rules' drops, and the check of
 // its count against the rules' own counter. Runs once no node sends.
 void Engine::writeDrops() {
-    std::optional<uint64_t> counted;
     std::string counterReason;
-    if (!rulesLoaded_) {
-        counted = 0;  // no rule was ever loaded: nothing was dropped
-    } else {
-        counted = dropCounter(counterReason);
-    }
+    // No rule ever loaded: nothing was dropped.
+    const std::optional<uint64_t> here = rulesLoaded_ ? dropCounter(counterReason) : std::optional<uint64_t>(0);
+    bool known = here.has_value();
+    uint64_t counted = here.value_or(0);
     std::vector<DropRecord> records;
     uint64_t overruns = 0;
+    bool recorded = drops_ != nullptr;
+    std::string reason = dropsReason_;
     if (drops_) {
         drops_->close();
         records = drops_->records();
         overruns = drops_->overruns();
+    }
+    // The other networks' rules, where nodes run in more than this one: their
+    // records go in among these by time, their counters add up.
+    const DropTally elsewhere = rulesLoaded_ ? nodes_->dropsElsewhere() : DropTally{};
+    if (elsewhere.networks > 0) {
+        records.insert(records.end(), elsewhere.records.begin(), elsewhere.records.end());
+        std::stable_sort(records.begin(), records.end(),
+                         [](const DropRecord& a, const DropRecord& b) { return a.ms < b.ms; });
+        overruns += elsewhere.overruns;
+        if (!elsewhere.counted) {
+            known = false;
+            counterReason = elsewhere.counterError;
+        }
+        counted += elsewhere.counted.value_or(0);
+        if (!elsewhere.recorded) {
+            recorded = false;
+            reason += (reason.empty() ? "" : "; ") + elsewhere.reason;
+        }
     }
     std::string text = dropsCsvHeader();
     for (const DropRecord& r : records) text += dropsCsvRow(r);
     std::ofstream file(out_ / "drops.csv", std::ios::binary);
     file << text;
     if (!file.good()) std::fprintf(stderr, "palaver-lab: drops.csv could not be written into %s\n", out_.c_str());
-    const bool recorded = drops_ != nullptr;
     dropsRecord_ = Json{{"recorded", recorded},
-                        {"reason", dropsReason_},
+                        {"reason", reason},
+                        {"networks", 1 + elsewhere.networks},
                         {"group", recorded ? Json(DropLogGroup) : Json(nullptr)},
                         {"logged", records.size()},
-                        {"counted", counted ? Json(*counted) : Json(nullptr)},
+                        {"counted", known ? Json(counted) : Json(nullptr)},
                         {"counter_error", counterReason},
                         {"difference", nullptr},
                         {"overruns", overruns}};
-    if (!counted) {
+    if (!known) {
         std::fprintf(stderr, "palaver-lab: the rules' drop counter cannot be read (%s): drops.csv is unchecked\n",
                      counterReason.c_str());
     } else if (recorded) {
-        const auto difference = static_cast<int64_t>(records.size()) - static_cast<int64_t>(*counted);
+        const auto difference = static_cast<int64_t>(records.size()) - static_cast<int64_t>(counted);
         dropsRecord_["difference"] = difference;
         if (difference != 0) {
             std::fprintf(stderr,
                          "palaver-lab: drops.csv holds %zu dropped datagrams but the rules counted %llu (%lld; "
                          "%llu times the log's buffer was full)\n",
-                         records.size(), static_cast<unsigned long long>(*counted), static_cast<long long>(difference),
+                         records.size(), static_cast<unsigned long long>(counted), static_cast<long long>(difference),
                          static_cast<unsigned long long>(overruns));
         }
-    } else if (*counted > 0) {
+    } else if (counted > 0) {
         std::fprintf(stderr, "palaver-lab: the rules dropped %llu datagrams that drops.csv cannot list (%s)\n",
-                     static_cast<unsigned long long>(*counted), dropsReason_.c_str());
+                     static_cast<unsigned long long>(counted), reason.c_str());
     }
 }
 
@@ -1307,7 +1335,9 @@ void Engine::writeRecord(const Json& verdictRecord) const {
                                  {"cpu_ms", p.cpuMs},
                                  {"peak_rss_kib", p.peakRssKib},
                                  {"clock_offset_us", p.clockOffsetUs},
-                                 {"clock_error_us", p.clockErrorUs}});
+                                 {"clock_error_us", p.clockErrorUs},
+                                 {"cpus", p.cpus},
+                                 {"host_cpus", p.hostCpus}});
         }
         record["ranks"] = ranks;
     }

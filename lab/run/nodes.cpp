@@ -1,9 +1,11 @@
 #include "nodes.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <chrono>
@@ -67,6 +69,10 @@ ProcessUsage ownUsage() {
     u.cpuMs = (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * int64_t{1000} +
               (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
     u.peakRssKib = usage.ru_maxrss;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (::sched_getaffinity(0, sizeof set, &set) == 0) u.cpus = CPU_COUNT(&set);
+    u.hostCpus = static_cast<int>(std::max(0L, ::sysconf(_SC_NPROCESSORS_ONLN)));
     return u;
 }
 

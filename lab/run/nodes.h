@@ -14,7 +14,9 @@
 #include <string_view>
 #include <vector>
 
+#include "droplog.h"
 #include "node.h"
+#include "rules.h"
 
 namespace palaver::lab {
 
@@ -37,10 +39,24 @@ struct ProcessUsage {
     int64_t peakRssKib = 0;     // its peak resident memory
     int64_t clockOffsetUs = 0;  // driver's clock minus its clock
     int64_t clockErrorUs = 0;   // half the round trip of the best exchange
+    int cpus = 0;               // the cores it may run on (its affinity), of
+    int hostCpus = 0;           // the cores its host has online
 };
 
 // This process's own CPU time and peak memory.
 ProcessUsage ownUsage();
+
+// What the loss and partition rules dropped in the networks of other
+// processes that hold nodes (one set of rules in each such network).
+struct DropTally {
+    int networks = 0;                 // other networks that held the rules
+    std::vector<DropRecord> records;  // their kernels' records, on the driver's clock
+    std::optional<uint64_t> counted;  // the sum of their rules' counters; none when one could not be read
+    std::string counterError;         // why not
+    bool recorded = true;             // every one of them recorded its drops
+    std::string reason;               // why one did not
+    uint64_t overruns = 0;
+};
 
 struct NodeCounters {
     uint64_t sent = 0;
@@ -113,6 +129,12 @@ public:
     // Every process that holds nodes, when they are more than the one that
     // drives the run (or it is an MPI job of one rank); empty otherwise.
     virtual std::vector<ProcessUsage> processes() const { return {}; }
+    // Where nodes run in other networks than the driver's: loads `rules`
+    // into each of them as well. "" when done (or there are none), else
+    // the reason.
+    virtual std::string applyRulesElsewhere(const RuleSet& /*rules*/) { return ""; }
+    // The drops of those networks; once no node sends any more.
+    virtual DropTally dropsElsewhere() { return {}; }
 };
 
 class LocalNodes : public NodeHost {

@@ -9,6 +9,7 @@
 #include "gather.h"
 #include "message.h"
 #include "plan.h"
+#include "rules.h"
 #include "spread.h"
 
 namespace palaver::lab::mpi {
@@ -158,6 +159,71 @@ TEST(MpiMessage, AcceptStampsTravelInPiecesAndBadTextIsRefused) {
     cut.clear();
     EXPECT_FALSE(decodeAccepts(huge, cut, error));
     EXPECT_TRUE(cut.empty());
+}
+
+// A rank's drop records travel whole (with and without a sequence), and a
+// text that is not whole records is refused.
+TEST(MpiMessage, DropRecordsTravelWholeAndBadTextIsRefused) {
+    DropRecord chat{1234, "loss", "10.0.0.1", "10.0.0.2", 42001, 42007, true, 'C', 3, "10.0.0.1@42001", 9};
+    DropRecord join{-5, "partition", "127.77.0.3", "127.77.0.9", 50000, 50000, true, 'N', 0, "", std::nullopt};
+    DropRecord cut{7, "loss", "127.77.0.3", "", 0, 0, false, '?', 0, "", std::nullopt};
+    const std::vector<DropRecord> records = {chat, join, cut};
+    std::vector<DropRecord> back;
+    std::string error;
+    ASSERT_TRUE(decodeDrops(encodeDrops(records, 0, 2), back, error)) << error;
+    ASSERT_TRUE(decodeDrops(encodeDrops(records, 2, 2), back, error)) << error;
+    ASSERT_EQ(back.size(), 3u);
+    for (std::size_t k = 0; k < 3; ++k) {
+        EXPECT_EQ(dropsCsvRow(back[k]), dropsCsvRow(records[k])) << k;
+        EXPECT_EQ(back[k].udp, records[k].udp) << k;
+        EXPECT_EQ(back[k].sequence, records[k].sequence) << k;
+    }
+    const std::string text = encodeDrops(records, 0, 3);
+    for (std::size_t cutAt : {std::size_t{1}, std::size_t{30}, text.size() - 1}) {
+        std::vector<DropRecord> partial;
+        EXPECT_FALSE(decodeDrops(text.substr(0, cutAt), partial, error)) << cutAt;
+    }
+}
+
+// Rules travel whole; since their texts go into an nft script, a set name,
+// address, tag or type letter that is not one the lab makes is refused.
+TEST(MpiMessage, RulesTravelWholeAndTextsThatAreNoRulesAreRefused) {
+    RuleSet rules;
+    rules.byPort = true;
+    rules.own = {"10.0.0.1 . 42000", "10.0.0.2 . 42001"};
+    rules.sets = {{"g0", {"10.0.0.1 . 42000"}}, {"nodes", {"10.0.0.1 . 42000", "10.0.0.2 . 42001"}}};
+    rules.drops = {{"g0", "nodes", 10000, "partition", ""}, {"nodes", "nodes", 250, "loss", "BX"}};
+    rules.logGroup = 21;
+    std::string error;
+    const auto back = decodeRules(encodeRules(rules), error);
+    ASSERT_TRUE(back) << error;
+    EXPECT_EQ(rulesetScript(*back), rulesetScript(rules));
+
+    std::vector<std::pair<const char*, RuleSet>> bad;
+    RuleSet r = rules;
+    r.sets[0].name = "g0 { }; flush ruleset";
+    bad.push_back({"set name", r});
+    r = rules;
+    r.sets[1].ips.push_back("10.0.0.3 }");
+    bad.push_back({"set address", r});
+    r = rules;
+    r.own.push_back("1.2.3.4\nflush ruleset");
+    bad.push_back({"own address", r});
+    r = rules;
+    r.drops[1].tag = "loss\" group 1";
+    bad.push_back({"tag", r});
+    r = rules;
+    r.drops[1].types = "B;";
+    bad.push_back({"types", r});
+    r = rules;
+    r.drops[0].share = 10001;
+    bad.push_back({"share", r});
+    for (const auto& [what, set] : bad) {
+        EXPECT_FALSE(decodeRules(encodeRules(set), error)) << what;
+    }
+    for (const char* text : {"", "[]", "{\"by_port\": true}", "{not json"}) {
+        EXPECT_FALSE(decodeRules(text, error)) << text;
+    }
 }
 
 // The plan asked for stands; otherwise --bind-address means host, and
