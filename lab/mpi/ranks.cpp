@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <stdexcept>
@@ -202,9 +203,32 @@ Message carryOut(LocalNodes& nodes, RankRules* rules, const Message& q, std::siz
 
 }  // namespace
 
+void patiently(const std::function<bool()>& done) {
+    const auto start = std::chrono::steady_clock::now();
+    while (!done()) {
+        if (std::chrono::steady_clock::now() - start < std::chrono::microseconds(50)) {
+            std::this_thread::yield();
+        } else {
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
+        }
+    }
+}
+
+void patiently(MPI_Request& request) {
+    patiently([&] {
+        int done = 0;
+        MPI_Test(&request, &done, MPI_STATUS_IGNORE);
+        return done != 0;
+    });
+}
+
 std::optional<Message> receive(MPI_Comm comm, int source, int tag, std::string& error) {
     MPI_Status status;
-    MPI_Probe(source, tag, comm, &status);
+    patiently([&] {
+        int waiting = 0;
+        MPI_Iprobe(source, tag, comm, &waiting, &status);
+        return waiting != 0;
+    });
     int size = 0;
     MPI_Get_count(&status, MPI_BYTE, &size);
     if (size < 0 || static_cast<std::size_t>(size) > MaxMessageBytes) {
@@ -279,30 +303,47 @@ void RankNodes::setClock(int rank, std::chrono::steady_clock::time_point start) 
     callRank(rank, zero);
 }
 
+namespace {
+
+// A rank's records of `op` (stamps, drops), fetched in pieces: each request
+// asks from the count so far, each reply gives the total and the next
+// piece in text 0 of its `texts`, for `decode`. `first` sees the first
+// reply.
+template <typename Record, typename Ask, typename Decode, typename First>
+std::vector<Record> fetchPieces(int rank, Op op, std::size_t texts, const char* what, Ask ask, Decode decode,
+                                First first) {
+    std::vector<Record> theirs;
+    int64_t total = 0;
+    do {
+        Message q;
+        q.op = op;
+        q.values[0] = static_cast<int64_t>(theirs.size());
+        const Message answer = ask(q);
+        if (q.values[0] == 0) first(answer);
+        total = answer.values[0];
+        std::string error;
+        const std::size_t before = theirs.size();
+        if (answer.texts.size() != texts || !decode(answer.texts[0], theirs, error)) {
+            throw std::runtime_error("rank " + std::to_string(rank) + " sent " + what + " that are not whole: " + error);
+        }
+        if (theirs.size() == before && static_cast<int64_t>(theirs.size()) < total) {
+            throw std::runtime_error("rank " + std::to_string(rank) + " sent none of the " + std::to_string(total) +
+                                     " " + what + " it holds");
+        }
+    } while (static_cast<int64_t>(theirs.size()) < total);
+    return theirs;
+}
+
+}  // namespace
+
 // Rank 0's own stamps and every serving rank's, fetched in pieces. A stamp
 // of a node the rank does not hold is refused with the rest of that rank's.
 std::optional<std::vector<AcceptStamp>> RankNodes::accepts() const {
     std::vector<AcceptStamp> all = own_.accepts().value_or(std::vector<AcceptStamp>{});
     for (int r = 1; r < ranks_; ++r) {
-        std::vector<AcceptStamp> theirs;
-        int64_t total = 0;
-        do {
-            Message q;
-            q.op = Op::Accepts;
-            q.values[0] = static_cast<int64_t>(theirs.size());
-            const Message answer = callRank(r, q);
-            total = answer.values[0];
-            std::string error;
-            const std::size_t before = theirs.size();
-            if (answer.texts.size() != 1 || !decodeAccepts(answer.texts[0], theirs, error)) {
-                throw std::runtime_error("rank " + std::to_string(r) + " sent acceptance stamps that are not whole: " +
-                                         error);
-            }
-            if (theirs.size() == before && static_cast<int64_t>(theirs.size()) < total) {
-                throw std::runtime_error("rank " + std::to_string(r) + " sent no stamps of the " +
-                                         std::to_string(total) + " it holds");
-            }
-        } while (static_cast<int64_t>(theirs.size()) < total);
+        const std::vector<AcceptStamp> theirs = fetchPieces<AcceptStamp>(
+            r, Op::Accepts, 1, "acceptance stamps", [&](const Message& q) { return callRank(r, q); }, decodeAccepts,
+            [](const Message&) {});
         for (const AcceptStamp& a : theirs) {
             if (a.node >= count_ || rankOf(a.node) != r) {
                 throw std::runtime_error("rank " + std::to_string(r) + " sent a stamp of node " +
@@ -328,44 +369,30 @@ std::string RankNodes::applyRulesElsewhere(const RuleSet& rules) {
     return "";
 }
 
+// The first reply of each holder carries its counter, overruns and whether
+// it recorded at all.
 DropTally RankNodes::dropsElsewhere() {
     DropTally tally;
     tally.counted = 0;
     for (int r : ruleHolders_) {
         ++tally.networks;
-        std::vector<DropRecord> theirs;
-        int64_t total = 0;
-        do {
-            Message q;
-            q.op = Op::Drops;
-            q.values[0] = static_cast<int64_t>(theirs.size());
-            const Message answer = callRank(r, q);
-            total = answer.values[0];
-            if (q.values[0] == 0) {
-                if (answer.values[1] < 0) {
-                    tally.counted.reset();
-                    tally.counterError = "rank " + std::to_string(r) + ": " +
-                                         (answer.texts.size() > 1 ? answer.texts[1] : std::string("no reason"));
-                } else if (tally.counted) {
-                    *tally.counted += static_cast<uint64_t>(answer.values[1]);
-                }
-                tally.overruns += static_cast<uint64_t>(std::max<int64_t>(0, answer.values[2]));
-                if (answer.values[3] == 0) {
-                    tally.recorded = false;
-                    if (!tally.reason.empty()) tally.reason += "; ";
-                    tally.reason += answer.texts.size() > 2 ? answer.texts[2] : "rank " + std::to_string(r);
-                }
+        const auto first = [&](const Message& answer) {
+            if (answer.values[1] < 0) {
+                tally.counted.reset();
+                tally.counterError = "rank " + std::to_string(r) + ": " +
+                                     (answer.texts.size() > 1 ? answer.texts[1] : std::string("no reason"));
+            } else if (tally.counted) {
+                tally.counted = *tally.counted + static_cast<uint64_t>(answer.values[1]);
             }
-            std::string error;
-            const std::size_t before = theirs.size();
-            if (answer.texts.size() != 3 || !decodeDrops(answer.texts[0], theirs, error)) {
-                throw std::runtime_error("rank " + std::to_string(r) + " sent drop records that are not whole: " + error);
+            tally.overruns += static_cast<uint64_t>(std::max<int64_t>(0, answer.values[2]));
+            if (answer.values[3] == 0) {
+                if (!tally.reason.empty()) tally.reason += "; ";
+                tally.recorded = false;
+                tally.reason += answer.texts.size() > 2 ? answer.texts[2] : "rank " + std::to_string(r);
             }
-            if (theirs.size() == before && static_cast<int64_t>(theirs.size()) < total) {
-                throw std::runtime_error("rank " + std::to_string(r) + " sent none of its " + std::to_string(total) +
-                                         " drop records");
-            }
-        } while (static_cast<int64_t>(theirs.size()) < total);
+        };
+        const std::vector<DropRecord> theirs = fetchPieces<DropRecord>(
+            r, Op::Drops, 3, "drop records", [&](const Message& q) { return callRank(r, q); }, decodeDrops, first);
         tally.records.insert(tally.records.end(), theirs.begin(), theirs.end());
     }
     return tally;
@@ -379,7 +406,7 @@ std::vector<ProcessUsage> RankNodes::processes() const {
         int64_t command = static_cast<int64_t>(Command::Usage);
         MPI_Request request;
         MPI_Ibcast(&command, 1, MPI_INT64_T, 0, comm_, &request);
-        MPI_Wait(&request, MPI_STATUS_IGNORE);
+        patiently(request);
     }
     const std::array<int64_t, UsageFigures> own{mine.cpuMs, mine.peakRssKib, mine.cpus, mine.hostCpus};
     MPI_Gather(own.data(), UsageFigures, MPI_INT64_T, figures.data(), UsageFigures, MPI_INT64_T, 0, comm_);
@@ -500,9 +527,10 @@ uint64_t RankNodes::activity() const {
     int64_t command = static_cast<int64_t>(Command::Activity);
     MPI_Request request;
     MPI_Ibcast(&command, 1, MPI_INT64_T, 0, comm_, &request);
-    MPI_Wait(&request, MPI_STATUS_IGNORE);
+    patiently(request);
     uint64_t total = 0;
-    MPI_Reduce(&mine, &total, 1, MPI_UINT64_T, MPI_SUM, 0, comm_);
+    MPI_Ireduce(&mine, &total, 1, MPI_UINT64_T, MPI_SUM, 0, comm_, &request);
+    patiently(request);
     return total;
 }
 
@@ -542,7 +570,7 @@ void quitServing(MPI_Comm comm) {
     int64_t command = static_cast<int64_t>(Command::Quit);
     MPI_Request request;
     MPI_Ibcast(&command, 1, MPI_INT64_T, 0, comm, &request);
-    MPI_Wait(&request, MPI_STATUS_IGNORE);
+    patiently(request);
 }
 
 namespace {
@@ -697,7 +725,9 @@ int serve(std::size_t count, MPI_Comm comm, const std::filesystem::path& staging
             return 1;
         }
         uint64_t mine = nodes.activity();
-        MPI_Reduce(&mine, nullptr, 1, MPI_UINT64_T, MPI_SUM, 0, comm);
+        MPI_Request reduced;
+        MPI_Ireduce(&mine, nullptr, 1, MPI_UINT64_T, MPI_SUM, 0, comm, &reduced);
+        patiently(reduced);
     }
 }
 

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -95,6 +96,13 @@ int serve(std::size_t count, MPI_Comm comm, const std::filesystem::path& staging
 // them into the run folder; counts them in `files`. Returns "" or what
 // went wrong (a file outside the run folder is refused, not written).
 std::string gatherFiles(MPI_Comm comm, const std::filesystem::path& runFolder, std::size_t& files);
+
+// Waits until `done` holds, or the request has completed: spinning for a
+// moment (a reply usually comes within tens of microseconds), then in
+// short sleeps, so that a rank waiting on another does not take a core
+// from the nodes' receive threads (MPI's own blocking calls spin).
+void patiently(const std::function<bool()>& done);
+void patiently(MPI_Request& request);
 
 // Receives one message from `source` with `tag`, its length bounded and its
 // contents checked; no value and the reason in `error` otherwise.
