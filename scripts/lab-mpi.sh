@@ -56,6 +56,7 @@ mpi() {
   local dir=$WORK/runs/$name
   if [ "$REUSE" = 1 ] && [ -f "$dir/run.json" ]; then echo "reusing $name"; return 0; fi
   rm -rf "$dir"
+  git -C "$ROOT" rev-parse --short HEAD > "$dir.commit"
   echo "run $name: $ranks ranks, $*"
   unshare -n bash -c 'ip link set lo up && exec "$@"' inside mpirun --allow-run-as-root --oversubscribe --bind-to none -n "$ranks" \
     --mca btl self,tcp --mca btl_tcp_if_include lo --mca oob_tcp_if_include lo \
@@ -70,6 +71,7 @@ one() {
   local dir=$WORK/runs/$name
   if [ "$REUSE" = 1 ] && [ -f "$dir/run.json" ]; then echo "reusing $name"; return 0; fi
   rm -rf "$dir"
+  git -C "$ROOT" rev-parse --short HEAD > "$dir.commit"
   echo "run $name: one process, $*"
   "$LAB" run --seed "$SEED" --lines "$LINES" "$@" --out "$dir" > "$WORK/logs/$name.txt" 2>&1 ||
     { echo "  run $name failed (see $WORK/logs/$name.txt)"; FAILED+=("$name"); }
@@ -95,15 +97,18 @@ phases() {
 }
 
 # summary RUN LABEL: one row: wall of the build and of the whole run, the
-# joins, the lines' reach, the clock errors.
+# joins, the lines' reach, the clock errors, the commit it ran.
 summary() {
-  jq -r --arg what "$2" '
+  local commit
+  commit=$(cat "$(dirname "$1").commit" 2> /dev/null || echo "?")
+  jq -r --arg what "$2" --arg commit "$commit" '
     ([.phases[] | select(.name == "build") | .end_ms - .start_ms] | add) as $build |
     ([.nodes[] | select(.join == "joined")] | length) as $joined |
     ([.lines[] | select(.accepted_by == .live_nodes)] | length) as $whole |
     "| \($what) | \(.parameters.nodes) | \(.ranks // [{}] | length) | \($build) | \(.end_ms) | \($joined) | " +
     "\($whole) of \(.lines | length) | " +
-    (if .ranks then ([.ranks[1:][] | .clock_error_us] | if length > 0 then "\(max) us" else "-" end) else "-" end) + " |"' \
+    (if .ranks then ([.ranks[1:][] | .clock_error_us] | if length > 0 then "\(max) us" else "-" end) else "-" end) +
+    " | \($commit) |"' \
     "$1"
 }
 
@@ -111,13 +116,13 @@ section=$(mktemp)
 {
   echo "## MPI: one overlay over several ranks"
   echo
-  echo "Measured by \`bash scripts/lab-mpi.sh\` (seed $SEED, $LINES lines, commit $(git -C "$ROOT" rev-parse --short HEAD))"
+  echo "Measured by \`bash scripts/lab-mpi.sh\` (seed $SEED, $LINES lines; each run's commit in the table)"
   echo "on this machine ($(nproc) cores), every run in a network namespace of its own. The same overlay"
   echo "is built by one palaver-lab process and by palaver-lab-mpi on 1, 2 and 3 ranks (all on this"
   echo "machine: the ranks share its two cores)."
   echo
-  echo "| run | N | ranks | build ms | run ms | joined | lines at every live node | worst clock error |"
-  echo "| --- | ---: | ---: | ---: | ---: | ---: | --- | ---: |"
+  echo "| run | N | ranks | build ms | run ms | joined | lines at every live node | worst clock error | commit |"
+  echo "| --- | ---: | ---: | ---: | ---: | ---: | --- | ---: | --- |"
   for pair in "n${MID}_lab:palaver-lab run" "n${MID}_r1:palaver-lab-mpi" "n${MID}_r2:palaver-lab-mpi" "n${BIG}_r3:palaver-lab-mpi"; do
     name=${pair%%:*}
     [ -f "$WORK/runs/$name/run.json" ] && summary "$WORK/runs/$name/run.json" "${pair#*:}"
