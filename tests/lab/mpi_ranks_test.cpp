@@ -204,6 +204,13 @@ TEST(MpiMessage, RulesTravelWholeAndTextsThatAreNoRulesAreRefused) {
     r.sets[0].name = "g0 { }; flush ruleset";
     bad.push_back({"set name", r});
     r = rules;
+    r.sets[0].name = "g0;flush";
+    r.drops[0].from = "g0;flush";
+    bad.push_back({"set name with a semicolon", r});
+    r = rules;
+    r.drops[0].tag = "partition drop";
+    bad.push_back({"tag with a blank", r});
+    r = rules;
     r.sets[1].ips.push_back("10.0.0.3 }");
     bad.push_back({"set address", r});
     r = rules;
