@@ -236,7 +236,10 @@ int runOnRanks(const Scenario& given, const std::string& out, const std::vector<
         status = runScenario(
             scenario, ec ? out : folder.string(), words,
             [&](std::size_t n, std::chrono::steady_clock::time_point start) {
-                std::vector<int> others(holders.begin() + (holders.empty() ? 0 : 1), holders.end());
+                std::vector<int> others;
+                for (int r : holders) {
+                    if (r != 0) others.push_back(r);
+                }
                 return std::make_unique<mpi::RankNodes>(n, comm, hosts, start, others);
             },
             addressOf);

@@ -220,6 +220,8 @@ void patiently(MPI_Request& request) {
         MPI_Test(&request, &done, MPI_STATUS_IGNORE);
         return done != 0;
     });
+    // Complete already (MPI_Test has freed it): returns at once.
+    MPI_Wait(&request, MPI_STATUS_IGNORE);
 }
 
 std::optional<Message> receive(MPI_Comm comm, int source, int tag, std::string& error) {
@@ -257,7 +259,7 @@ RankNodes::RankNodes(std::size_t count, MPI_Comm comm, std::vector<std::string> 
     for (int r = 1; r < ranks_; ++r) setClock(r, start);
     // A launcher that binds each rank to a core (mpirun does by default for
     // up to two ranks) leaves all of a rank's receive threads one core.
-    for (const ProcessUsage& p : processes()) {
+    for (const ProcessUsage& p : gatherUsage()) {
         if (p.cpus > 0 && p.cpus < p.hostCpus) {
             std::fprintf(stderr,
                          "palaver-lab-mpi: rank %d on host %s may run on %d of its %d cores, which all its nodes' "
@@ -398,8 +400,10 @@ DropTally RankNodes::dropsElsewhere() {
     return tally;
 }
 
+std::vector<ProcessUsage> RankNodes::processes() const { return gatherUsage(); }
+
 // Every rank's CPU time and peak memory in one gather.
-std::vector<ProcessUsage> RankNodes::processes() const {
+std::vector<ProcessUsage> RankNodes::gatherUsage() const {
     const ProcessUsage mine = ownUsage();
     std::vector<int64_t> figures(UsageFigures * static_cast<std::size_t>(ranks_), 0);
     if (ranks_ > 1) {

@@ -62,6 +62,8 @@ public:
 
 private:
     int rankOf(std::size_t i) const;
+    // What processes() gives; also called from the constructor.
+    std::vector<ProcessUsage> gatherUsage() const;
     // Sends `request` to `rank` and returns its reply; throws
     // std::runtime_error when the rank could not carry it out.
     Message callRank(int rank, const Message& request) const;
