@@ -363,7 +363,7 @@ std::string checkRulesMayGoHere() {
         return std::string("a table ip ") + Table + " is there already (another run's, or one that stopped early: " +
                "nft delete table ip " + Table + " takes it out)";
     }
-    const std::string reason = applyRuleset(RuleSet{});
+    std::string reason = applyRuleset(RuleSet{});
     if (!reason.empty()) return reason;
     return removeRuleset();
 }
