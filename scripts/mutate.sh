@@ -19,6 +19,10 @@
 #                                          totals are counted over all its rows)
 #   bash scripts/mutate.sh --no-baseline   skip the check that the named tests
 #                                          pass on the unchanged sources
+#   bash scripts/mutate.sh --faults FILE   plant the faults of another list in
+#                                          the same format (its ids need not
+#                                          name an area); the table then has a
+#                                          row for the whole list too
 #
 # Environment: BUILD (build folder, default build-mut, configured when
 # missing without optimisation or debug information, which builds quickest
@@ -26,7 +30,9 @@
 # test run, default 300; a run cut off counts as caught, marked "timeout").
 #
 # Each fault in scripts/mutations.txt is a block of "key: value" lines:
-#   id     its name (lab-..., node-...: the area is the part before the dash)
+#   id     its name (lab-..., node-...: the area is the part before the dash;
+#          an id that names no area takes the area of its file's folder,
+#          lab/ or node/)
 #   file   the source it changes
 #   find   the exact text, which must occur exactly once in the file (a line
 #          break in it is written <NL>)
@@ -35,12 +41,22 @@
 #   tests  a GoogleTest filter over the area's test program (optional; the
 #          whole program without it); "define: NAME=FILTER" lines name
 #          filters that tests use as @NAME
+#   ctest  a CTest regular expression (optional): when the test program
+#          does not catch the fault, these CTest tests of the build folder
+#          run too (the shell tests of palaver-lab-mpi and the sweep, for
+#          sources the test program does not hold); the whole build is
+#          rebuilt for them
+#   origin who wrote it and when (optional), e.g. "blind 2026-12-11" for a
+#          fault written from the product code and its references without
+#          reading the tests; the table shows it and counts each origin
+#          kind on its own
 # A fault whose text is missing or occurs more than once is "stale" and
 # counted nowhere; one that does not build is "does not compile". The kill
 # ratio of an area is caught / (caught + survived); the exit status is 1 when
 # one is below 90 %, or when a fault is stale or the unchanged tests fail.
 set -uo pipefail
 shopt -u patsub_replacement 2>/dev/null || true
+CALLER=$(pwd)
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
 
@@ -56,7 +72,7 @@ UPDATE=""
 BASELINE=1
 
 usage() {
-  echo "usage: $0 [--area lab|node] [--only ID,ID...] [--list] [--out FILE] [--no-baseline]" >&2
+  echo "usage: $0 [--faults FILE] [--area lab|node] [--only ID,ID...] [--list] [--check] [--out FILE] [--update FILE] [--no-baseline]" >&2
   exit 2
 }
 while [ "$#" -gt 0 ]; do
@@ -82,6 +98,13 @@ while [ "$#" -gt 0 ]; do
       OUT=$UPDATE
       shift
       ;;
+    --faults)
+      LIST=${2:-}
+      case $LIST in /*) ;; ?*) LIST=$CALLER/$LIST ;; esac
+      [ -f "$LIST" ] || { echo "$0: --faults needs a fault list, not '${LIST}'" >&2; exit 2; }
+      LIST=$(cd "$(dirname "$LIST")" && pwd)/$(basename "$LIST")
+      shift
+      ;;
     --list) LIST_ONLY=1 ;;
     --check) LIST_ONLY=2 ;;
     --no-baseline) BASELINE=0 ;;
@@ -89,10 +112,12 @@ while [ "$#" -gt 0 ]; do
   esac
   shift
 done
-if [ -z "$AREA" ] && [ -z "$ONLY" ] && [ -z "$OUT" ]; then OUT=$ROOT/bench/mutation.md; fi
+DEFAULT_LIST=0
+[ "$LIST" = "$ROOT/scripts/mutations.txt" ] && DEFAULT_LIST=1
+if [ "$DEFAULT_LIST" -eq 1 ] && [ -z "$AREA" ] && [ -z "$ONLY" ] && [ -z "$OUT" ]; then OUT=$ROOT/bench/mutation.md; fi
 
 # --- the fault list -------------------------------------------------------
-ids=() files=() finds=() repls=() words=() tests=()
+ids=() files=() finds=() repls=() words=() tests=() origins=() areas=() ctests=()
 declare -A defines=()
 add_entry() {
   [ -n "$e_id" ] || return 0
@@ -111,9 +136,22 @@ add_entry() {
       filter=${filter:+$filter:}$part
     done
   fi
+  local area=${e_id%%-*}
+  if [ "$area" != lab ] && [ "$area" != node ] || [ "$area" = "$e_id" ]; then
+    area=${e_file%%/*}
+    if [ "$area" != lab ] && [ "$area" != node ]; then
+      echo "$LIST: fault '$e_id' names no area (lab-, node-) and its file is in neither lab/ nor node/" >&2
+      exit 2
+    fi
+  fi
+  local id
+  for id in "${ids[@]}"; do
+    [ "$id" != "$e_id" ] || { echo "$LIST: fault '$e_id' is listed twice" >&2; exit 2; }
+  done
   ids+=("$e_id") files+=("$e_file") finds+=("$e_find") repls+=("$e_repl") words+=("$e_words") tests+=("$filter")
+  origins+=("$e_origin") areas+=("$area") ctests+=("$e_ctest")
 }
-e_id="" e_file="" e_find="" e_repl="" e_words="" e_tests=""
+e_id="" e_file="" e_find="" e_repl="" e_words="" e_tests="" e_origin="" e_ctest=""
 lineno=0
 while IFS= read -r line || [ -n "$line" ]; do
   lineno=$((lineno + 1))
@@ -121,7 +159,7 @@ while IFS= read -r line || [ -n "$line" ]; do
     '#'*) continue ;;
     '')
       add_entry
-      e_id="" e_file="" e_find="" e_repl="" e_words="" e_tests=""
+      e_id="" e_file="" e_find="" e_repl="" e_words="" e_tests="" e_origin="" e_ctest=""
       continue
       ;;
   esac
@@ -137,6 +175,8 @@ while IFS= read -r line || [ -n "$line" ]; do
     repl) e_repl=$value ;;
     words) e_words=$value ;;
     tests) e_tests=$value ;;
+    origin) e_origin=$value ;;
+    ctest) e_ctest=$value ;;
     *)
       echo "$LIST:$lineno: unknown key '$key'" >&2
       exit 2
@@ -145,13 +185,12 @@ while IFS= read -r line || [ -n "$line" ]; do
 done < "$LIST"
 add_entry
 
-area_of() { echo "${1%%-*}"; }
 target_of() { [ "$1" = node ] && echo palaver_node_tests || echo palaver_lab_tests; }
 binary_of() { [ "$1" = node ] && echo "$BUILD/tests/palaver_node_tests" || echo "$BUILD/tests/lab/palaver_lab_tests"; }
 
 selected=()
 for i in "${!ids[@]}"; do
-  if [ -n "$AREA" ] && [ "$(area_of "${ids[$i]}")" != "$AREA" ]; then continue; fi
+  if [ -n "$AREA" ] && [ "${areas[$i]}" != "$AREA" ]; then continue; fi
   if [ -n "$ONLY" ] && [[ ",$ONLY," != *",${ids[$i]},"* ]]; then continue; fi
   selected+=("$i")
 done
@@ -223,6 +262,25 @@ configure() {
 }
 build() { cmake --build "$BUILD" --target "$1" -j "$JOBS" > "$WORK/build.log" 2>&1; }
 
+# run_ctest REGEX: the CTest tests it names, in the build folder; sets
+# `caught` (the failed tests, or "") and `ran` (tests run).
+run_ctest() {
+  local log=$WORK/ctest.log
+  (cd "$BUILD" && timeout -k 10 "$TEST_TIMEOUT" ctest -R "$1" --output-on-failure) > "$log" 2>&1
+  local status=$?
+  ran=$(sed -nE 's/^[0-9]+% tests passed, [0-9]+ tests failed out of ([0-9]+).*/\1/p' "$log" | tail -1)
+  ran=${ran:-0}
+  # A skipped test (exit 77) ran nothing that could catch the fault.
+  ran=$((ran - $(grep -c '\*\*\*Skipped' "$log")))
+  caught=""
+  if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
+    caught="timeout"
+  elif [ "$status" -ne 0 ]; then
+    caught=$(sed -nE 's/^[[:space:]]*[0-9]+ - ([A-Za-z0-9_]+) \((Failed|Timeout|SEGFAULT|Subprocess aborted|Exception)\).*/\1/p' "$log" | paste -sd, -)
+    [ -n "$caught" ] || caught="ctest status $status"
+  fi
+}
+
 # run_tests AREA FILTER: runs the tests; sets `caught` (the first failed test,
 # "timeout", "crash (status N)" or "") and `ran` (tests run).
 run_tests() {
@@ -256,7 +314,7 @@ git diff --quiet HEAD -- 2>/dev/null || COMMIT="$COMMIT + uncommitted changes"
 if [ "$BASELINE" -eq 1 ]; then
   declare -A filters=()
   for i in "${selected[@]}"; do
-    a=$(area_of "${ids[$i]}")
+    a=${areas[$i]}
     f=${tests[$i]:-*}
     case ":${filters[$a]:-}:" in *":$f:"*) ;; *) filters[$a]=${filters[$a]:+${filters[$a]}:}$f ;; esac
   done
@@ -274,13 +332,27 @@ if [ "$BASELINE" -eq 1 ]; then
       exit 1
     fi
   done
+  ctest_all=""
+  for i in "${selected[@]}"; do
+    [ -z "${ctests[$i]}" ] || ctest_all=${ctest_all:+$ctest_all|}${ctests[$i]}
+  done
+  if [ -n "$ctest_all" ]; then
+    echo "baseline: building everything and running the CTest tests the faults name" >&2
+    build all || { tail -30 "$WORK/build.log" >&2; echo "$0: the unchanged sources do not build" >&2; exit 1; }
+    run_ctest "$ctest_all"
+    if [ -n "$caught" ] || [ "$ran" -eq 0 ]; then
+      tail -40 "$WORK/ctest.log" >&2
+      echo "$0: the CTest tests the faults name fail or do not run on the unchanged sources (${caught:-none ran}); fix that first" >&2
+      exit 1
+    fi
+  fi
 fi
 
 # --- the faults -------------------------------------------------------------
 declare -A rows=()
 rerun=()
 for i in "${selected[@]}"; do
-  id=${ids[$i]} file=${files[$i]} area=$(area_of "${ids[$i]}")
+  id=${ids[$i]} file=${files[$i]} area=${areas[$i]}
   start=$SECONDS
   result=""
   if [ ! -f "$ROOT/$file" ]; then
@@ -304,6 +376,19 @@ for i in "${selected[@]}"; do
         result="stale (the filter names no test)"
       elif [ -n "$caught" ]; then
         result="caught: $caught"
+      elif [ -n "${ctests[$i]}" ]; then
+        if ! build all; then
+          result="does not compile"
+        else
+          run_ctest "${ctests[$i]}"
+          if [ -n "$caught" ]; then
+            result="caught: $caught"
+          elif [ "$ran" -eq 0 ]; then
+            result="SURVIVED (its CTest tests were skipped)"
+          else
+            result="SURVIVED"
+          fi
+        fi
       else
         result="SURVIVED"
       fi
@@ -312,11 +397,11 @@ for i in "${selected[@]}"; do
   fi
   seconds=$((SECONDS - start))
   echo "$id  $result  (${seconds}s)" >&2
-  rows[$id]="| $id | \`$file\` | ${words[$i]//|/\\|} | $result | $seconds |"
+  rows[$id]="| $id | \`$file\` | ${words[$i]//|/\\|} | $result | $seconds | ${origins[$i]:-} |"
   rerun+=("$id")
 done
 # The sources are as they were; bring the build back to them.
-build "$(target_of "$(area_of "${ids[${selected[0]}]}")")" || true
+build "$(target_of "${areas[${selected[0]}]}")" || true
 
 # --- the table --------------------------------------------------------------
 header="Run on $STAMP at commit $COMMIT by \`bash scripts/mutate.sh\`: each fault
@@ -344,46 +429,70 @@ table="# Mutation check
 
 $header
 
-| fault | file | what it changes | result | s |
-|---|---|---|---|---|
+| fault | file | what it changes | result | s | written |
+|---|---|---|---|---|---|
 "
+count() { # count KEY RESULT
+  case $2 in
+    caught:*) killed[$1]=$((${killed[$1]:-0} + 1)) ;;
+    SURVIVED*) survived[$1]=$((${survived[$1]:-0} + 1)) ;;
+    'does not compile'*) broken[$1]=$((${broken[$1]:-0} + 1)) ;;
+  esac
+}
 for i in "${!ids[@]}"; do
   id=${ids[$i]}
   row=${rows[$id]:-}
   [ -n "$row" ] || continue
   table+="$row
 "
-  a=$(area_of "$id")
+  a=${areas[$i]}
   result=$(echo "$row" | awk -F' [|] ' '{print $4}')
   case $result in
-    caught:*) killed[$a]=$((${killed[$a]:-0} + 1)) ;;
-    SURVIVED*) survived[$a]=$((${survived[$a]:-0} + 1)) ;;
-    'does not compile'*) broken[$a]=$((${broken[$a]:-0} + 1)) ;;
+    caught:* | SURVIVED* | 'does not compile'*) ;;
     *) stale=$((stale + 1)) ;;
   esac
+  # The faults written blind (origin "blind ...") are counted apart as well:
+  # they say how well the tests catch faults their authors did not plant.
+  kind=earlier
+  [[ ${origins[$i]:-} == blind* ]] && kind=blind
+  count "$a" "$result"
+  count "$a $kind" "$result"
+  count "all" "$result"
 done
 table+="
-| area | caught | survived | does not compile | kill ratio |
+| faults | caught | survived | does not compile | kill ratio |
 |---|---|---|---|---|
 "
 status=0
-for a in lab node; do
-  k=${killed[$a]:-0} s=${survived[$a]:-0} b=${broken[$a]:-0}
-  [ $((k + s + b)) -gt 0 ] || continue
+# total_row KEY LABEL CHECKED: a row of the totals; CHECKED=1 makes a ratio
+# below 90 % fail the run.
+total_row() {
+  local k=${killed[$1]:-0} s=${survived[$1]:-0} b=${broken[$1]:-0} ratio ratio_text
+  [ $((k + s + b)) -gt 0 ] || return 0
   if [ $((k + s)) -gt 0 ]; then
     ratio=$((1000 * k / (k + s)))
     ratio_text="$((ratio / 10)).$((ratio % 10)) %"
-    [ "$ratio" -ge 900 ] || status=1
+    [ "$3" -eq 0 ] || [ "$ratio" -ge 900 ] || status=1
   else
     ratio_text="-"
   fi
-  table+="| $a/ | $k | $s | $b | $ratio_text |
+  table+="| $2 | $k | $s | $b | $ratio_text |
 "
+}
+for a in lab node; do
+  total_row "$a" "$a/" 1
+  # The split by origin only where both kinds are there.
+  if [ -n "${killed[$a blind]:-}${survived[$a blind]:-}${broken[$a blind]:-}" ] &&
+    [ -n "${killed[$a earlier]:-}${survived[$a earlier]:-}${broken[$a earlier]:-}" ]; then
+    total_row "$a blind" "$a/, written blind" 0
+    total_row "$a earlier" "$a/, written with the tests" 0
+  fi
 done
+[ "$DEFAULT_LIST" -eq 1 ] || total_row all "the whole list ($(basename "$LIST"))" 1
 if [ "$stale" -gt 0 ]; then
   table+="
 $stale fault(s) stale: their text is not in the file exactly once, or their filter names no test; fix
-scripts/mutations.txt.
+$(basename "$LIST").
 "
   status=1
 fi

@@ -53,19 +53,28 @@ for k in 1 2 3; do
   ip -n "$NS-$k" link set lo up
 done
 # OpenMPI's launcher for a "remote" host: the host is a namespace's name.
-cat > "$T/agent.sh" << 'AGENT'
+# Every namespace has the machine's host name, so the daemons would all make
+# their session folders (ompi.HOST.UID/pid.PID/...) in one place at the same
+# moment, and one of them can fail on "mkdir ... File exists": each daemon
+# gets a temporary folder of its own, as it would on a host of its own.
+cat > "$T/agent.sh" << AGENT
 #!/bin/sh
-host=$1
+host=\$1
 shift
-exec ip netns exec "$host" /bin/sh -c "$*"
+mkdir -p "$T/tmp/\$host"
+exec ip netns exec "\$host" env TMPDIR="$T/tmp/\$host" /bin/sh -c "\$*"
 AGENT
 chmod +x "$T/agent.sh"
-mkdir "$T/tmp"
+mkdir "$T/tmp" "$T/tmp/mpirun"
+# rtc_hwloc_vmhole none: no daemon writes the machine's topology into a
+# shared-memory segment at a hole of its address space, which crashed a
+# daemon in a minimal root (hwloc_shmem_topology_write) and which a
+# container need not offer; each daemon reads the topology itself.
 MPIRUN=(mpirun --allow-run-as-root --oversubscribe --mca plm_rsh_agent "$T/agent.sh" --mca btl self,tcp
-  --mca btl_tcp_if_include 10.231.0.0/24 --mca oob_tcp_if_include 10.231.0.0/24)
+  --mca btl_tcp_if_include 10.231.0.0/24 --mca oob_tcp_if_include 10.231.0.0/24 --mca rtc_hwloc_vmhole none)
 RUN=(run --nodes 12 --lines 2 --loss 10 --seed 5 --port 42000)
 
-TMPDIR="$T/tmp" "${MPIRUN[@]}" \
+TMPDIR="$T/tmp/mpirun" "${MPIRUN[@]}" \
   -n 1 --host "$NS-1" "$MPI" "${RUN[@]}" --bind-address 10.231.0.1 --out "$T/split" : \
   -n 1 --host "$NS-2" "$MPI" "${RUN[@]}" --bind-address 10.231.0.2 --out "$T/split" > "$T/split.out" 2>&1 ||
   { cat "$T/split.out"; fail "the run over two networks exited $?"; }
@@ -92,7 +101,7 @@ last=$(column "$T/split/drops.csv" ms | sort -n | tail -1)
 
 # Rank 2's network may not hold rules (CAP_NET_ADMIN dropped there): the
 # run is refused before it starts, with that rank named.
-TMPDIR="$T/tmp" "${MPIRUN[@]}" \
+TMPDIR="$T/tmp/mpirun" "${MPIRUN[@]}" \
   -n 1 --host "$NS-1" "$MPI" "${RUN[@]}" --bind-address 10.231.0.1 --out "$T/denied" : \
   -n 1 --host "$NS-2" "$MPI" "${RUN[@]}" --bind-address 10.231.0.2 --out "$T/denied" : \
   -n 1 --host "$NS-3" setpriv --bounding-set=-net_admin --inh-caps=-net_admin \
