@@ -458,7 +458,8 @@ int RankNodes::start(std::size_t i, const std::string& ip, int port, const std::
     q.values[1] = seed;
     q.texts = {ip, dir};
     const Message r = call(i, q);
-    id = static_cast<int32_t>(r.values[1]);
+    // As on this rank: the identity only of a node that started.
+    if (r.values[0] == 0) id = static_cast<int32_t>(r.values[1]);
     if (!r.texts.empty()) error = r.texts[0];
     return static_cast<int>(r.values[0]);
 }

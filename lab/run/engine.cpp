@@ -28,6 +28,7 @@
 
 #include "analyze_model.h"
 #include "churn.h"
+#include "conditions.h"
 #include "droplog.h"
 #include "network.h"
 #include "nodes.h"
@@ -223,13 +224,8 @@ private:
     std::vector<PeriodicSnapshot> periodic_;
     std::vector<ChurnEvent> events_;  // sorted by dueMs
     int lineNumber_ = 0;
-    // Network state: loss on all traffic, loss between groups, partitions.
-    double lossAll_ = 0;
-    std::vector<std::pair<std::pair<std::string, std::string>, double>> lossBetween_;
-    // Loss of some datagram types only: (types, between groups or two
-    // empty names) -> percent.
-    std::vector<std::pair<std::tuple<std::string, std::string, std::string>, double>> lossTypes_;
-    std::vector<std::pair<std::string, std::string>> partitions_;
+    // The loss and partitions in force.
+    NetworkConditions conditions_;
     // Every address set the rules have used: a set once made stays in the
     // table, emptied and refilled with each change.
     std::vector<AddressSet> sets_;
@@ -647,29 +643,7 @@ void Engine::depart(const StepSpec& step, Json& record) {
 // Network
 
 bool Engine::changeNetwork(const StepSpec& step, Json& record) {
-    if (step.action == "loss" && !step.types.empty()) {
-        const auto key = step.between.empty() ? std::make_tuple(step.types, std::string(), std::string())
-                                              : std::make_tuple(step.types, step.between[0], step.between[1]);
-        std::erase_if(lossTypes_, [&](const auto& l) { return l.first == key; });
-        if (step.percent > 0) lossTypes_.push_back({key, step.percent});
-    } else if (step.action == "loss") {
-        if (step.between.empty()) {
-            lossAll_ = step.percent;
-        } else {
-            const auto key = std::make_pair(step.between[0], step.between[1]);
-            std::erase_if(lossBetween_, [&](const auto& l) { return l.first == key; });
-            if (step.percent > 0) lossBetween_.push_back({key, step.percent});
-        }
-    } else if (step.action == "partition") {
-        partitions_.push_back({step.groups[0], step.groups[1]});
-    } else if (step.groups.empty()) {
-        partitions_.clear();
-    } else {
-        std::erase_if(partitions_, [&](const auto& p) {
-            return (p.first == step.groups[0] && p.second == step.groups[1]) ||
-                   (p.first == step.groups[1] && p.second == step.groups[0]);
-        });
-    }
+    conditions_.apply(step);
     RuleSet rules;
     // Nodes that share an address (a host plan over several processes) are
     // told apart by their ports too.
@@ -701,34 +675,8 @@ bool Engine::changeNetwork(const StepSpec& step, Json& record) {
             sets_.push_back(all);
         }
     }
-    Json state = Json{{"loss", lossAll_}, {"loss_between", Json::array()}, {"loss_types", Json::array()}, {"partitions", Json::array()}};
-    for (const auto& [a, b] : partitions_) {
-        rules.drops.push_back(DropRule{setOf(a), setOf(b), 10000, "partition", ""});
-        rules.drops.push_back(DropRule{setOf(b), setOf(a), 10000, "partition", ""});
-        state["partitions"].push_back(Json::array({a, b}));
-    }
-    for (const auto& [groups, percent] : lossBetween_) {
-        const int share = dropShare(percent);
-        if (share == 0) continue;
-        rules.drops.push_back(DropRule{setOf(groups.first), setOf(groups.second), share, "loss", ""});
-        rules.drops.push_back(DropRule{setOf(groups.second), setOf(groups.first), share, "loss", ""});
-        state["loss_between"].push_back(Json{{"groups", Json::array({groups.first, groups.second})}, {"loss", percent}});
-    }
-    for (const auto& [key, percent] : lossTypes_) {
-        const auto& [types, a, b] = key;
-        const int share = dropShare(percent);
-        if (share == 0) continue;
-        Json entry{{"types", types}, {"loss", percent}};
-        if (a.empty()) {
-            rules.drops.push_back(DropRule{"", "", share, "loss", types});
-        } else {
-            rules.drops.push_back(DropRule{setOf(a), setOf(b), share, "loss", types});
-            rules.drops.push_back(DropRule{setOf(b), setOf(a), share, "loss", types});
-            entry["groups"] = Json::array({a, b});
-        }
-        state["loss_types"].push_back(entry);
-    }
-    if (dropShare(lossAll_) > 0) rules.drops.push_back(DropRule{"", "", dropShare(lossAll_), "loss", ""});
+    rules.drops = conditions_.drops(setOf);
+    Json state = conditions_.state();
     if (network_ == "shared") {
         for (DropRule& d : rules.drops) {
             if (d.from.empty()) d.from = "nodes";
