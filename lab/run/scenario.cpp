@@ -561,6 +561,14 @@ Scenario parseScenario(const std::string& text, const std::string& file, const s
             }
             st.as = *v;
         }
+        if (st.action == "snapshot" && st.as.empty()) {
+            // Without 'as' the step's own name is the folder of its tables,
+            // which must stay inside tables/ as well.
+            if (st.name.find_first_of("/\\") != std::string::npos || st.name == "." || st.name == "..") {
+                f.fail("name", "a snapshot step without 'as' names its folder of tables/ by its name: no slash, "
+                               "not . or ..");
+            }
+        }
         if (st.action == "churn") {
             ChurnModel& m = st.churn;
             m.distribution = f.string("model").value_or("exponential");
