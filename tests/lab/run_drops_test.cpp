@@ -206,7 +206,10 @@ TEST_F(HeavyLoss, EveryMissHasACauseThatTheRecordedDropsBearOut) {
 // A rule aimed at one datagram type: every predecessor request of the late
 // newcomers is dropped, so their joins break off at that step, and the
 // analyzer names it from the kernel's record.
-constexpr const char* AimedScenario = R"(seed = 3
+// Six nodes: the first four join, then every datagram of `types` is
+// dropped and the last two join.
+std::string aimedScenario(const std::string& types) {
+    return R"(seed = 3
 
 [nodes]
 count = 6
@@ -233,47 +236,69 @@ do = "join"
 group = "early"
 
 [[step]]
-name = "no_predecessor_requests"
+name = "aimed"
 do = "loss"
 percent = 100.0
-types = "B"
+types = ")" + types + R"("
 
 [[step]]
 name = "late"
 do = "join"
 group = "late"
 )";
+}
 
+// A join is complete only when the newcomer is in the ring (JoinState 1)
+// and its walk has ended in its greeting; a join that got into the ring
+// and lost its walk failed with JoinState 1.
 TEST(AimedLoss, AFailedJoinBreaksOffAtTheStepWhoseDatagramTheRuleDropped) {
-    TempDir logs;
-    const fs::path folder = logs.path() / "run";
-    const fs::path scenario = logs.path() / "aimed.toml";
-    std::ofstream(scenario) << AimedScenario;
-    const Finished run = runLab({"run", scenario.string(), "--out", folder.string()}, logs);
-    ASSERT_EQ(run.status, 0) << run.err;
-    const json record = runRecord(folder);
-    std::set<std::string> late;
-    for (const json& n : record["nodes"]) {
-        if (n["node"].get<int>() >= 5) late.insert(n["address"].get<std::string>());
-        EXPECT_EQ(n["join"] == "failed", n["node"].get<int>() >= 5) << n.dump();
-    }
-    ASSERT_EQ(late.size(), 2u);
+    struct Case {
+        const char* types;
+        const char* step;  // where the analyzer says the late joins broke off
+        int joinState;     // theirs when the lab gave up
+        bool onlyLate;     // every dropped datagram came from a late node
+    };
+    for (const Case& c : {Case{"B", "predecessor request", 0, true}, Case{"L", "walk", 1, false}}) {
+        SCOPED_TRACE(std::string("dropped: ") + c.types);
+        TempDir logs;
+        const fs::path folder = logs.path() / "run";
+        const fs::path scenario = logs.path() / "aimed.toml";
+        std::ofstream(scenario) << aimedScenario(c.types);
+        const Finished run = runLab({"run", scenario.string(), "--out", folder.string()}, logs);
+        ASSERT_EQ(run.status, 0) << run.err;
+        const json record = runRecord(folder);
+        std::set<std::string> late;
+        for (const json& n : record["nodes"]) {
+            const bool isLate = n["node"].get<int>() >= 5;
+            if (isLate) {
+                late.insert(n["address"].get<std::string>());
+                EXPECT_EQ(n["join_state"], c.joinState) << n.dump();
+            }
+            EXPECT_EQ(n["join"] == "failed", isLate) << n.dump();
+        }
+        ASSERT_EQ(late.size(), 2u);
 
-    // The kernel dropped predecessor requests of the late nodes and nothing else.
-    const auto rows = csvRows(folder / "drops.csv");
-    ASSERT_GT(rows.size(), 1u);
-    for (std::size_t i = 1; i < rows.size(); ++i) {
-        EXPECT_EQ(rows[i][4], "B") << i;
-        EXPECT_TRUE(late.count(rows[i][2])) << "from " << rows[i][2];
-    }
-    EXPECT_EQ(record["drops"]["difference"], 0);
+        // The kernel dropped datagrams of that type only. A predecessor
+        // request comes from a newcomer; a walk step from whoever passes it
+        // on, starting at the newcomer.
+        const auto rows = csvRows(folder / "drops.csv");
+        ASSERT_GT(rows.size(), 1u);
+        std::set<std::string> fromLate;
+        for (std::size_t i = 1; i < rows.size(); ++i) {
+            EXPECT_EQ(rows[i][4], c.types) << i;
+            if (late.count(rows[i][2])) fromLate.insert(rows[i][2]);
+            EXPECT_TRUE(!c.onlyLate || late.count(rows[i][2])) << "from " << rows[i][2];
+        }
+        EXPECT_EQ(fromLate, late);
+        EXPECT_EQ(record["drops"]["difference"], 0);
 
-    const Analysis a = analyzeRun(loadRun({folder.string()}));
-    ASSERT_EQ(a.failedJoins.size(), 2u);
-    for (const JoinFailure& f : a.failedJoins) {
-        EXPECT_TRUE(late.count(a.run.nodes[f.node].address));
-        EXPECT_EQ(f.step, "predecessor request") << f.detail;
-        EXPECT_EQ(f.cause, "dropped") << f.detail;
+        const Analysis a = analyzeRun(loadRun({folder.string()}));
+        ASSERT_EQ(a.failedJoins.size(), 2u);
+        for (const JoinFailure& f : a.failedJoins) {
+            EXPECT_TRUE(late.count(a.run.nodes[f.node].address));
+            EXPECT_EQ(f.step, c.step) << f.detail;
+            EXPECT_EQ(f.cause, "dropped") << f.detail;
+        }
     }
 }
 
