@@ -2,6 +2,7 @@
 // and the helpers behind the address and loss options.
 #include "run.h"
 #include "run_support.h"
+#include "scenario.h"
 
 namespace palaver::lab::test {
 namespace {
@@ -31,6 +32,15 @@ TEST(RunArguments, EachBadArgumentGivesOneLineAndStatusTwo) {
         {{"run", "--nodes", "4", "--leave", "2", "--crash", "2", "--out", out}, "--leave"},
         {{"run", "--nodes", "4", "--burst", "4", "--out", out}, "--burst"},
         {{"run", "--loss", "5", "--host-network", "--out", out}, "--loss"},
+        {{"run", "--loss", "5", "--contact", "127.0.0.1:5000", "--out", out}, "--loss"},
+        {{"run", "--nodes", "4", "--burst", "5", "--contact", "127.0.0.1:5000", "--out", out}, "--burst"},
+        {{"run", "--join-timeout", "0", "--out", out}, "--join-timeout"},
+        {{"run", "--settle-timeout", "0", "--out", out}, "--settle-timeout"},
+        {{"run", "--quiet", "0", "--out", out}, "--quiet"},
+        {{"run", "--quiet", "60001", "--out", out}, "--quiet"},
+        {{"run", "--hold-timeout", "0", "--out", out}, "--hold-timeout"},
+        {{"run", "--lines", "-1", "--out", out}, "--lines"},
+        {{"run", "--set", "nodes.count=5", "--out", out}, "--set"},
         {{"run", "--nodes", "4"}, "--out"},
         {{}, "subcommand"},
     };
@@ -45,6 +55,46 @@ TEST(RunArguments, EachBadArgumentGivesOneLineAndStatusTwo) {
     }
     // Nothing was started: the run folder was never made.
     EXPECT_FALSE(fs::exists(out));
+}
+
+// The edges of the checks that involve several options: each is sound.
+TEST(RunArguments, TheEdgesOfTheCombinedChecksAreAccepted) {
+    const auto with = [](auto change) {
+        RunOptions o;
+        o.nodes = 4;
+        change(o);
+        return checkRunOptions(o);
+    };
+    EXPECT_EQ(with([](RunOptions& o) { o.leave = 2, o.crash = 1; }), "") << "one node stays to type";
+    EXPECT_EQ(with([](RunOptions& o) { o.burst = 3; }), "") << "every newcomer in the burst";
+    EXPECT_EQ(with([](RunOptions& o) { o.burst = 4, o.contact = "127.0.0.1:5000"; }), "")
+        << "with a contact the first node joins too";
+    EXPECT_EQ(with([](RunOptions& o) { o.loss = 100; }), "");
+    EXPECT_EQ(with([](RunOptions& o) { o.firstAddress = "127.255.255.251"; }), "") << "up to 127.255.255.254";
+    EXPECT_NE(with([](RunOptions& o) { o.leave = 2, o.crash = 2; }), "");
+    EXPECT_NE(with([](RunOptions& o) { o.loss = 0.5, o.hostNetwork = true; }), "");
+}
+
+// Without options a run stands for the scenario of the defaults --help names.
+TEST(RunArguments, WithoutOptionsTheDefaultsHold) {
+    const Scenario s = scenarioFromOptions(RunOptions{});
+    EXPECT_EQ(s.source, "flags");
+    EXPECT_EQ(s.seed, 1u);
+    EXPECT_EQ(s.nodes, 10);
+    EXPECT_EQ(s.firstAddress, "127.77.0.1");
+    EXPECT_EQ(s.port, 50000);
+    EXPECT_EQ(s.joinTimeoutMs, 3000);
+    EXPECT_EQ(s.settleTimeoutMs, 20000);
+    EXPECT_EQ(s.quietMs, 200);
+    EXPECT_FALSE(s.needsNetworkRules());
+    int lines = 0;
+    for (const StepSpec& st : s.steps) {
+        if (st.action == "lines") lines += st.count;
+        EXPECT_NE(st.action, "leave");
+        EXPECT_NE(st.action, "crash");
+        EXPECT_NE(st.action, "depart");
+    }
+    EXPECT_EQ(lines, 10);
 }
 
 TEST(RunArguments, HelpNamesEveryOptionWithItsDefault) {
