@@ -18,10 +18,12 @@
 namespace palaver::labtest {
 namespace {
 
+// A step's name is the scenario's own text; the page must show it as text.
+const std::string Talk = "talk <loud> & clear";
 const std::string A = "127.0.0.1@6001", B = "127.0.0.1@6002", C = "127.0.0.1@6003", D = "127.0.0.1@6004",
                   E = "127.0.0.1@6005";
 
-// The run (a scenario whose step "talk" types two lines):
+// The run (a scenario whose step Talk types two lines):
 //  - "built" at 900: the ring A B C D E, each table next and back only, so
 //    that the distances from A are B 1, C 2 and from B are C 1, A 1.
 //  - C greets (its own copy has TTL 1) at 500; A accepts the greeting at 505.
@@ -59,10 +61,11 @@ void writeRun(const fs::path& dir) {
                   node(D, 4, "joined", "crashed", "1000") + "," + node(E, 5, "joined", "left", "1001") +
                   R"(], "lines": [
         {"originator": ")" +
-                  A + R"(", "sequence": 1, "text": "p", "phase": "talk", "typed_ms": 1000},
+                  A + R"(", "sequence": 1, "text": "p", "phase": ")" + Talk + R"(", "typed_ms": 1000},
         {"originator": ")" +
-                  B + R"(", "sequence": 1, "text": "q", "phase": "talk", "typed_ms": 2000}],
-      "phases": [{"name": "talk", "start_ms": 950, "end_ms": 2100}, {"name": "stop", "start_ms": 3000, "end_ms": 3010}],
+                  B + R"(", "sequence": 1, "text": "q", "phase": ")" + Talk + R"(", "typed_ms": 2000}],
+      "phases": [{"name": ")" +
+                  Talk + R"(", "start_ms": 950, "end_ms": 2100}, {"name": "stop", "start_ms": 3000, "end_ms": 3010}],
       "snapshots": [{"name": "built", "dir": "tables/built", "ms": 900}]})");
     writeText(dir / "accepts.csv", "node,life,originator,sequence,ttl,ms\n" +                         //
                                        C + ",1," + C + ",1,1,500\n" + A + ",1," + C + ",1,2,505\n" +  //
@@ -100,7 +103,7 @@ TEST(AnalyzeRules, TheTablesCountTheLinesAsTheRulesSay) {
     EXPECT_EQ(file(report / "delivery.csv"),
               "originator,sequence,kind,phase,typed_ms,accepted,stamped,reach50_ms,reach90_ms,reach100_ms,"
               "last_accept_ms\n" +
-                  A + ",1,typed,talk,1000,3,3,10,30,30,1030\n" + B + ",1,typed,talk,2000,3,3,5,10,10,2010\n" + C +
+                  A + ",1,typed," + Talk + ",1000,3,3,10,30,30,1030\n" + B + ",1,typed," + Talk + ",2000,3,3,5,10,10,2010\n" + C +
                   ",1,greeting,,,2,2,0,5,5,505\n");
     // Typed lines only, each acceptance in time order; the greeting's stamps
     // have no place here.
@@ -113,8 +116,7 @@ TEST(AnalyzeRules, TheTablesCountTheLinesAsTheRulesSay) {
     // One step: reliability mean 0.875 and min 0.75; mean hops 1 each; three
     // copies for three acceptances (rmr 0); stretch p 1/1, q 1/(2/3).
     EXPECT_EQ(file(report / "steps.csv"),
-              "step,lines,complete,reliability_mean,reliability_min,mean_hops,max_hops,rmr,stretch\n"
-              "talk,2,1,0.875,0.75,1,2,0,1.25\n");
+              "step,lines,complete,reliability_mean,reliability_min,mean_hops,max_hops,rmr,stretch\n" + Talk + ",2,1,0.875,0.75,1,2,0,1.25\n");
 
     // The closing snapshot holds the nodes still running at the end: A B C,
     // a ring of three; E left and is no part of it.
@@ -124,6 +126,11 @@ TEST(AnalyzeRules, TheTablesCountTheLinesAsTheRulesSay) {
     EXPECT_EQ(topology["closing"].at("live"), "3");
     EXPECT_EQ(topology["closing"].at("ring_intact"), "yes");
     EXPECT_EQ(topology["built"].at("live"), "5");
+
+    // The page's tables escape what they show.
+    const std::string page = file(report / "report.html");
+    EXPECT_NE(page.find("<td>talk &lt;loud&gt; &amp; clear</td>"), std::string::npos);
+    EXPECT_EQ(page.find("<loud>"), std::string::npos);
 }
 
 // The blocks of a gnuplot data file (split by blank lines), each a list of
@@ -310,6 +317,41 @@ TEST(AnalyzeRules, EachCauseWindowHoldsItsEdgesAndNoMore) {
         EXPECT_EQ(a.failedJoins[0].step, "join request") << c.what;
         EXPECT_EQ(a.failedJoins[0].cause, c.join) << c.what;
     }
+}
+
+// misses.csv and failed_joins.csv, each column in its place: node 4 ended at
+// 1300 with a copy dropped toward it then, node 5's join request dropped as
+// its join was given up.
+TEST(AnalyzeRules, TheCauseFilesHoldEachColumnInItsPlace) {
+    test::TempDir dir;
+    const Windows c{"", 1300, "1300,loss," + peer(3) + "," + peer(4) + ",S,3," + peer(1) + ",1\n600,loss," + peer(5) + "," + peer(1) + ",N,1,,\n", {}, "dropped", "dropped"};
+    analyzeWindows(dir / "run", c);
+    Outcome o = analyze(dir, "'" + (dir / "run").string() + "' --out '" + (dir / "report").string() + "' --no-pictures");
+    ASSERT_EQ(o.status, 0) << o.err;
+    std::vector<std::string> header;
+    const auto misses = readCsv(dir / "report/misses.csv", &header);
+    EXPECT_EQ(header, (std::vector<std::string>{"originator", "sequence", "phase", "node", "life", "cause", "detail"}));
+    ASSERT_EQ(misses.size(), 2u);
+    const std::vector<std::pair<std::string, std::string>> fixed = {
+        {"originator", peer(1)}, {"sequence", "1"}, {"phase", "lines"}, {"life", "1"}};
+    for (const Row& m : misses) {
+        for (const auto& [column, value] : fixed) EXPECT_EQ(m.at(column), value) << column;
+    }
+    EXPECT_EQ(misses[0].at("node"), peer(4));
+    EXPECT_EQ(misses[0].at("cause"), "dropped");
+    EXPECT_NE(misses[0].at("detail").find(peer(3) + " at 1300 ms"), std::string::npos) << misses[0].at("detail");
+    EXPECT_EQ(misses[1].at("node"), peer(5));
+    EXPECT_EQ(misses[1].at("cause"), "joined later");
+
+    const auto joins = readCsv(dir / "report/failed_joins.csv", &header);
+    EXPECT_EQ(header, (std::vector<std::string>{"node", "life", "contact", "step", "cause", "detail"}));
+    ASSERT_EQ(joins.size(), 1u);
+    EXPECT_EQ(joins[0].at("node"), peer(5));
+    EXPECT_EQ(joins[0].at("life"), "1");
+    EXPECT_EQ(joins[0].at("contact"), peer(1));
+    EXPECT_EQ(joins[0].at("step"), "join request");
+    EXPECT_EQ(joins[0].at("cause"), "dropped");
+    EXPECT_NE(joins[0].at("detail").find("at 600 ms"), std::string::npos) << joins[0].at("detail");
 }
 
 }  // namespace
