@@ -429,8 +429,8 @@ std::vector<std::string> writeReport(const Analysis& a, const std::string& outDi
         m += csvField(t.originator) + "," + std::to_string(t.sequence) + "," + std::to_string(t.alive) + "," +
              std::to_string(t.accepts.size()) + "," + number(t.reliability) + "," + number(t.meanHops) + "," +
              number(t.maxHops) + "," + std::to_string(t.copies) + "," + number(t.rmr) + "," +
-             number(t.shortestMean) + "," + number(t.stretch) + "," + t.kind + "," + t.phase + "," +
-             number(t.typedMs) + "," + std::to_string(t.unreachable) + "," + t.snapshot + "," +
+             number(t.shortestMean) + "," + number(t.stretch) + "," + t.kind + "," + csvField(t.phase) + "," +
+             number(t.typedMs) + "," + std::to_string(t.unreachable) + "," + csvField(t.snapshot) + "," +
              (t.life > 0 ? std::to_string(t.life) : "") + "," + csvField(t.text) +
              "\n";
     }
@@ -505,7 +505,7 @@ std::vector<std::string> writeReport(const Analysis& a, const std::string& outDi
         "in_degree_stddev,in_degree_max,in_degree_zero\n";
     std::string indeg = "snapshot,in_degree,nodes,poisson_expected\n";
     for (const TopologySummary& t : a.topology) {
-        topo += t.snapshot + "," + std::to_string(t.live) + "," + yesNo(t.ringIntact) + "," +
+        topo += csvField(t.snapshot) + "," + std::to_string(t.live) + "," + yesNo(t.ringIntact) + "," +
                 std::to_string(t.ringCycles) + "," + std::to_string(t.longestCycle) + "," +
                 std::to_string(t.danglingNext) + "," + std::to_string(t.backMismatch) + "," +
                 std::to_string(t.components) + "," + std::to_string(t.unreachablePairs) + "," +
@@ -513,7 +513,7 @@ std::vector<std::string> writeReport(const Analysis& a, const std::string& outDi
                 number(t.meanOutDegree) + "," + number(t.inDegreeMean) + "," + number(t.inDegreeStdDev) + "," +
                 std::to_string(t.inDegreeMax) + "," + std::to_string(t.inDegreeZero) + "\n";
         for (std::size_t k = 0; k < t.inDegreeHistogram.size(); ++k) {
-            indeg += t.snapshot + "," + std::to_string(k) + "," + std::to_string(t.inDegreeHistogram[k]) + "," +
+            indeg += csvField(t.snapshot) + "," + std::to_string(k) + "," + std::to_string(t.inDegreeHistogram[k]) + "," +
                      number(poisson(t.inDegreeMean, k) * static_cast<double>(t.live), 2) + "\n";
         }
     }
@@ -667,9 +667,9 @@ std::vector<std::string> writeReport(const Analysis& a, const std::string& outDi
             std::string body = common + "set style fill solid 0.7 border -1\nset boxwidth 0.8\nset xlabel "
                                         "'random in-degree'\nset ylabel 'nodes'\nset yrange [0:*]\n"
                                         "plot 'indegree.csv' using (strcol(1) eq '" +
-                               t.snapshot + "' ? $2 : 1/0):3 with boxes lc rgb '#2ca02c' title 'nodes (" +
-                               t.snapshot +
-                               ")', '' using (strcol(1) eq '" + t.snapshot +
+                               gnuplotText(t.snapshot) + "' ? $2 : 1/0):3 with boxes lc rgb '#2ca02c' title 'nodes (" +
+                               gnuplotText(t.snapshot) +
+                               ")' noenhanced, '' using (strcol(1) eq '" + gnuplotText(t.snapshot) +
                                "' ? $2 : 1/0):4 with linespoints pt 7 lc rgb 'black' title 'Poisson, same mean'\n";
             if (plot(dir, "indegree", body)) {
                 figures.push_back({"indegree", "Random in-degree histogram (how evenly the walks end)"});
@@ -1018,7 +1018,7 @@ std::vector<std::string> writeComparison(const std::vector<CompareEntry>& runs, 
                                                                      : xName;
         std::string common = "set datafile separator ','\nset key outside bottom center horizontal\nset grid\n"
                              "set xlabel '" +
-                             xLabel + "'\nset offsets graph 0.05, graph 0.05, 0, 0\n";
+                             gnuplotText(xLabel) + "'\nset offsets graph 0.05, graph 0.05, 0, 0\n";
         if (xName == "nodes") common += "set logscale x\n";
         struct Plot {
             const char* name;

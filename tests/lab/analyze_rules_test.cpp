@@ -18,8 +18,10 @@
 namespace palaver::labtest {
 namespace {
 
-// A step's name is the scenario's own text; the page must show it as text.
-const std::string Talk = "talk <loud> & clear";
+// A step's name is the scenario's own text: a CSV file quotes it, the page
+// shows it as text.
+const std::string Talk = "talk, 'loud' <&> clear";
+const std::string TalkCsv = "\"" + Talk + "\"";
 const std::string A = "127.0.0.1@6001", B = "127.0.0.1@6002", C = "127.0.0.1@6003", D = "127.0.0.1@6004",
                   E = "127.0.0.1@6005";
 
@@ -96,6 +98,8 @@ TEST(AnalyzeRules, TheTablesCountTheLinesAsTheRulesSay) {
     EXPECT_EQ(messages[0].at("reliability"), "0.75");
     EXPECT_EQ(messages[1].at("alive"), "3");
     EXPECT_EQ(messages[2].at("kind"), "greeting");
+    EXPECT_EQ(messages[0].at("phase"), Talk);
+    EXPECT_EQ(messages[0].at("snapshot"), "built");
 
     // Ranks ceil(50 % of n) and ceil(90 % of n): of three stamps the 2nd and
     // the 3rd; of two (the greeting, timed from its first stamp) the 1st and
@@ -103,7 +107,7 @@ TEST(AnalyzeRules, TheTablesCountTheLinesAsTheRulesSay) {
     EXPECT_EQ(file(report / "delivery.csv"),
               "originator,sequence,kind,phase,typed_ms,accepted,stamped,reach50_ms,reach90_ms,reach100_ms,"
               "last_accept_ms\n" +
-                  A + ",1,typed," + Talk + ",1000,3,3,10,30,30,1030\n" + B + ",1,typed," + Talk + ",2000,3,3,5,10,10,2010\n" + C +
+                  A + ",1,typed," + TalkCsv + ",1000,3,3,10,30,30,1030\n" + B + ",1,typed," + TalkCsv + ",2000,3,3,5,10,10,2010\n" + C +
                   ",1,greeting,,,2,2,0,5,5,505\n");
     // Typed lines only, each acceptance in time order; the greeting's stamps
     // have no place here.
@@ -116,7 +120,7 @@ TEST(AnalyzeRules, TheTablesCountTheLinesAsTheRulesSay) {
     // One step: reliability mean 0.875 and min 0.75; mean hops 1 each; three
     // copies for three acceptances (rmr 0); stretch p 1/1, q 1/(2/3).
     EXPECT_EQ(file(report / "steps.csv"),
-              "step,lines,complete,reliability_mean,reliability_min,mean_hops,max_hops,rmr,stretch\n" + Talk + ",2,1,0.875,0.75,1,2,0,1.25\n");
+              "step,lines,complete,reliability_mean,reliability_min,mean_hops,max_hops,rmr,stretch\n" + TalkCsv + ",2,1,0.875,0.75,1,2,0,1.25\n");
 
     // The closing snapshot holds the nodes still running at the end: A B C,
     // a ring of three; E left and is no part of it.
@@ -129,8 +133,8 @@ TEST(AnalyzeRules, TheTablesCountTheLinesAsTheRulesSay) {
 
     // The page's tables escape what they show.
     const std::string page = file(report / "report.html");
-    EXPECT_NE(page.find("<td>talk &lt;loud&gt; &amp; clear</td>"), std::string::npos);
-    EXPECT_EQ(page.find("<loud>"), std::string::npos);
+    EXPECT_NE(page.find("<td>talk, 'loud' &lt;&amp;&gt; clear</td>"), std::string::npos);
+    EXPECT_EQ(page.find("<&>"), std::string::npos);
 }
 
 // The blocks of a gnuplot data file (split by blank lines), each a list of

@@ -148,6 +148,7 @@ TEST(LocalNodesCpu, ACrashedOrStoppedLifeKeepsItsLastReading) {
         ASSERT_EQ(nodes.start(0, ip, port, dir.path().string(), 5, id, error), 0) << end << ": " << error;
         const NodeCounters before = floodUntilBusy(nodes, ip, port);
         ASSERT_TRUE(before.running) << end;
+        EXPECT_EQ(nodes.counters(0, false).cpuMs, -1) << end << ": not asked for";
         ASSERT_GT(before.cpuMs, 0) << end;
         ASSERT_GT(before.received, 0u) << end;
         if (std::string(end) == "crash") {
