@@ -51,6 +51,16 @@ echo $? > "$T/denied.rc"
 echo $? > "$T/host.rc"
 "${MPIRUN[@]}" -n 1 "$MPI" run --nodes 4 --address-plan host --out "$T/nobind" > "$T/nobind.out" 2>&1
 echo $? > "$T/nobind.rc"
+# The host plan's ports: up to 65535 for the last node, and not past it;
+# an outside contact refused even on one rank.
+"${MPIRUN[@]}" -n 1 "$MPI" run --nodes 4 --lines 1 --bind-address 127.0.0.1 --port 65532 --out "$T/lastport" \
+  > "$T/lastport.out" 2>&1
+echo $? > "$T/lastport.rc"
+"${MPIRUN[@]}" -n 1 "$MPI" run --nodes 4 --bind-address 127.0.0.1 --port 65533 --out "$T/pastport" \
+  > "$T/pastport.out" 2>&1
+echo $? > "$T/pastport.rc"
+"${MPIRUN[@]}" -n 1 "$MPI" run --nodes 4 --contact 127.0.0.1:5000 --out "$T/contact" > "$T/contact.out" 2>&1
+echo $? > "$T/contact.rc"
 INSIDE
 export T MPI NODES RANKS SEED
 TMPDIR="$T/tmp" unshare -n bash "$T/inside.sh"
@@ -93,6 +103,17 @@ jq -e '(.nodes | length) == 12 and ([.nodes[].rank] | unique) == [0, 1, 2] and
 grep -q "palaver-lab-mpi: --address-plan host: rank 0 on host $(hostname): every rank runs on host $(hostname), with no other host to find its address toward" "$T/nobind.out" ||
   { cat "$T/nobind.out"; fail "the host plan without an address was not refused"; }
 [ ! -e "$T/nobind" ] || fail "the refused host plan made its run folder"
+
+[ "$(cat "$T/lastport.rc")" = 0 ] || { cat "$T/lastport.out"; fail "the host plan up to port 65535 exited $(cat "$T/lastport.rc")"; }
+jq -e '[.nodes[].address] == ["127.0.0.1@65532", "127.0.0.1@65533", "127.0.0.1@65534", "127.0.0.1@65535"]' \
+  "$T/lastport/run.json" > /dev/null || fail "the host plan's last ports: $(jq -c '[.nodes[].address]' "$T/lastport/run.json")"
+for refused in "pastport:--address-plan host: 4 ports from 65533 run past 65535" \
+  "contact:--contact: the ranks start their own overlay"; do
+  run=${refused%%:*}
+  grep -q "palaver-lab-mpi: ${refused#*:}" "$T/$run.out" || { cat "$T/$run.out"; fail "the $run run was not refused with its reason"; }
+  [ "$(cat "$T/$run.rc")" -ne 0 ] || fail "the refused $run run exited 0"
+  [ ! -e "$T/$run" ] || fail "the refused $run run made its run folder"
+done
 
 mpi_check_overlay "$T/r3" "$T/a3" "$NODES" 3
 mpi_check_spread "$T/r3" "$NODES" "$RANKS"
