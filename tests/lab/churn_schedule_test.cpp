@@ -58,5 +58,29 @@ TEST(ChurnSchedule, DrawsFollowTheModel) {
     EXPECT_NEAR(static_cast<double>(crashes) / static_cast<double>(ends), 0.25, 0.03);
 }
 
+// Each churn step (its stream) and each node draws on its own: the same
+// seed, step and node give the same sessions whatever else is in the group,
+// and another step, node or seed gives others.
+TEST(ChurnSchedule, EachStepAndNodeDrawsItsOwnSessions) {
+    ChurnModel m;
+    m.meanS = 3;
+    m.durationS = 600;
+    m.rejoin = true;
+    const auto lengths = [&](std::vector<std::size_t> nodes, uint64_t seed, uint32_t stream, std::size_t node) {
+        std::vector<int64_t> out;
+        for (const ChurnSession& s : drawChurnSchedule(m, nodes, seed, stream)) {
+            if (s.node == node) out.push_back(s.lengthMs);
+        }
+        return out;
+    };
+    const std::vector<int64_t> first = lengths({4}, 9, 1, 4);
+    ASSERT_GT(first.size(), 10u);
+    EXPECT_EQ(lengths({2, 4, 7}, 9, 1, 4), first) << "the other members changed its draws";
+    EXPECT_NE(lengths({4}, 9, 2, 4), first) << "the next churn step drew the same sessions";
+    EXPECT_NE(lengths({5}, 9, 1, 5), first) << "another node drew the same sessions";
+    EXPECT_NE(lengths({4}, 10, 1, 4), first) << "another seed drew the same sessions";
+    EXPECT_NE(lengths({4}, 9 + (uint64_t{1} << 32), 1, 4), first) << "the seed's high half was ignored";
+}
+
 }  // namespace
 }  // namespace palaver::lab
