@@ -69,6 +69,10 @@ TEST(ScenarioRecord, SnapshotsSharesAndHealthAreWhatTheFilesShow) {
     ASSERT_EQ(f.status, 0) << f.out << f.err;
     const json r = runRecord(out);
 
+    // One process held every node: no ranks, in the run or its phases.
+    EXPECT_FALSE(r.contains("ranks"));
+    for (const json& p : r["phases"]) EXPECT_FALSE(p.contains("ranks")) << p;
+
     // 40 % of the four live nodes of b is 1.6 nodes: two crash.
     EXPECT_EQ(stepNamed(r, "cut")["crashed"].size(), 2u) << stepNamed(r, "cut");
 

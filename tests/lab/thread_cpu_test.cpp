@@ -40,6 +40,7 @@ TEST(StatCpuTicks, UserPlusSystemFromFieldsFourteenAndFifteen) {
         std::optional<uint64_t> ticks;
     } cases[] = {
         {"plain name", "4242 (palaver) S 1 4242 4242 0 -1 4194560 95 0 3 0 17 5" + tail, 22},
+        {"page faults beside the times", "4242 (palaver) S 1 4242 4242 0 -1 4194560 95 11 3 9 17 5" + tail, 22},
         {"a name with spaces and brackets", "4242 (a) b (c) S 1 4242 4242 0 -1 4194560 95 0 3 0 7 400" + tail, 407},
         {"line break after stime", "7 (x) R 1 7 7 0 -1 0 0 0 0 0 1 2\n", 3},
         {"cut short before stime", "7 (x) R 1 7 7 0 -1 0 0 0 0 0 1", std::nullopt},
