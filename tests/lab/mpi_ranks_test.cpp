@@ -76,6 +76,15 @@ TEST(MpiMessage, WhatIsEncodedDecodesTheSame) {
     EXPECT_EQ(back->node, m.node);
     EXPECT_EQ(back->values, m.values);
     EXPECT_EQ(back->texts, m.texts);
+    // Every operation from the first to the last is one a rank takes.
+    for (int32_t op = static_cast<int32_t>(Op::Start); op <= static_cast<int32_t>(LastOp); ++op) {
+        Message each;
+        each.op = static_cast<Op>(op);
+        const std::vector<char> b = encode(each);
+        const auto d = decode(b.data(), b.size(), error);
+        ASSERT_TRUE(d) << "operation " << op << ": " << error;
+        EXPECT_EQ(d->op, each.op);
+    }
 }
 
 // Each received length is checked: a message that is cut, padded or claims
@@ -108,6 +117,8 @@ TEST(MpiMessage, BadMessagesAreRefusedWithTheirReason) {
         {"huge length", withU32(HeaderBytes, 0xFFFFFFFFu), "runs past the message"},
         {"unknown operation", withU32(0, 99), "unknown operation 99"},
         {"zero operation", withU32(0, 0), "unknown operation 0"},
+        {"one past the last operation", withU32(0, static_cast<uint32_t>(LastOp) + 1),
+         "unknown operation " + std::to_string(static_cast<int32_t>(LastOp) + 1)},
         {"negative node", withU32(4, 0xFFFFFFFFu), "negative node index"},
     };
     for (const Bad& c : cases) {

@@ -60,9 +60,23 @@ TEST(SweepCommand, BadInputIsOneLineExitTwoAndNothingRuns) {
         {"a value the run refuses", Small + "--vary loss=0,150 --out " + out, "loss=150"},
         {"varied and fixed", Small + "--vary nodes=3,5 --out " + out, "also given as a fixed value"},
         {"DIR holds another plan", Small + "--vary loss=0,2 --out " + other.string(), "holds another plan"},
+        // The same grid is not enough: fixed options, seeds and the time limit are the plan too.
+        {"DIR holds the same grid with other fixed options", Small + "--vary loss=0,1 --out " + other.string(),
+         "holds another plan"},
+        {"DIR holds the same grid with other seeds", "--vary loss=0,1 --seeds 2 --out " + other.string(),
+         "holds another plan"},
+        {"DIR holds the same grid with another time limit", "--vary loss=0,1 --time-limit 60 --out " + other.string(),
+         "holds another plan"},
         {"--slurm without sbatch", Small + "--vary loss=0,2 --slurm --out " + out, "sbatch is not on the PATH",
          "PATH=/nonexistent "},
         {"--seeds auto without a target", Small + "--seeds auto --out " + out, "--target"},
+        // The seeds a point would run if this were taken are bounded, so that a
+        // refusal that is not made costs two short runs and no more.
+        {"--seeds auto with a target but no width",
+         Small + "--seeds auto --target join_success --min-seeds 2 --max-seeds 2 --out " + out,
+         "--seeds auto needs --target METRIC and --ci-width W"},
+        {"--seeds auto with a width but no target", Small + "--seeds auto --ci-width 0.1 --out " + out,
+         "--seeds auto needs --target METRIC and --ci-width W"},
         {"a scenario file and a run option", tiny + " --nodes 5 --out " + out, "--nodes: a scenario file sets this"},
         {"a varied name the file does not have", tiny + " --vary nodes.colour=1,2 --out " + out,
          "unknown key 'colour' in [nodes]"},
@@ -82,6 +96,27 @@ TEST(SweepCommand, BadInputIsOneLineExitTwoAndNothingRuns) {
     }
     EXPECT_EQ(readFile(other / "sweep.json").value_or(""), planBefore);
     EXPECT_EQ(std::distance(fs::directory_iterator(other), fs::directory_iterator()), 1);
+}
+
+// With --slurm the sweep only writes its plan and batch script, so the
+// defaults of options left out show without running anything: seed 1 for
+// every point and a time limit of 3600 s (the task's limit one minute more).
+TEST(SweepCommand, OptionsLeftOutTakeTheirDefaults) {
+    TempDir scratch;
+    writeText(scratch / "bin" / "sbatch", "#!/bin/sh\nexit 1\n");
+    fs::permissions(scratch / "bin" / "sbatch", fs::perms::owner_all);
+    const fs::path dir = scratch / "s";
+    const Outcome o = sweep(Small + "--vary loss=0,5 --slurm --out " + dir.string(), scratch,
+                            "PATH=" + quoted((scratch / "bin").string()) + ":\"$PATH\" ");
+    ASSERT_EQ(o.status, 0) << o.err;
+    const SweepFile f = readSweepFile(dir);
+    std::vector<std::string> dirs;
+    for (const Task& t : f.tasks) dirs.push_back(t.dir);
+    EXPECT_EQ(dirs, (std::vector<std::string>{"loss=0/seed=1", "loss=5/seed=1"}));
+    EXPECT_EQ(f.plan.timeLimitS, 3600);
+    const std::string script = readFile(dir / "sweep.sbatch").value_or("");
+    EXPECT_NE(script.find("#SBATCH --time=61\n"), std::string::npos) << script;
+    EXPECT_FALSE(fs::exists(dir / "loss=0"));
 }
 
 TEST(SweepCommand, SmallSweepSideBySideThenAggregated) {

@@ -76,6 +76,12 @@ TEST(SweepPlan, EachRunGetsTheScenarioFixedOptionsItsValuesSeedAndFolder) {
                                         "step.cut.at=5", "--seed", "3", "--out", "/d/x"}));
 }
 
+std::vector<uint64_t> seedRange(uint64_t first, uint64_t last) {
+    std::vector<uint64_t> seeds;
+    for (uint64_t s = first; s <= last; ++s) seeds.push_back(s);
+    return seeds;
+}
+
 TEST(SweepPlan, SeedsAndVaryText) {
     struct SeedCase {
         const char* text;
@@ -93,6 +99,10 @@ TEST(SweepPlan, SeedsAndVaryText) {
         {"1-", {}},
         {"-3", {}},
         {"1,,2", {}},
+        // A range holds at most 100000 seeds.
+        {"1-100000", seedRange(1, 100000)},
+        {"1-100001", {}},
+        {"0-100000", {}},
     };
     for (const SeedCase& c : seeds) {
         SCOPED_TRACE(c.text);

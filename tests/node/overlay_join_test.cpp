@@ -96,6 +96,29 @@ TEST(OverlayJoinHandler, EachStepWritesItsIdAndAnswersTheRightAddress) {
     EXPECT_TRUE(h.sent.empty());
 }
 
+// JoinState is read as a number outside the node (the window's controls,
+// run.json's join_state): 0 idle, 1 a newcomer that got into the ring, 2 a
+// contact that took a newcomer in. The window tells the two apart: the
+// newcomer's join boxes go, the contact's connect button goes.
+TEST(OverlayJoinHandler, JoinStateNumbersTellANewcomerFromItsContact) {
+    struct Case {
+        const char* what;
+        std::string datagram;
+        int32_t state;
+    };
+    const std::vector<Case> cases = {
+        {"a newcomer's predecessor accept", "b00`001`10.0.0.6@5006`", 1},
+        {"a contact's predecessor request", "B00`001`10.0.0.6@5006`", 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        HookedNode h;
+        EXPECT_EQ(h.node.JoinState.load(), 0);
+        h.feed(c.datagram);
+        EXPECT_EQ(h.node.JoinState.load(), c.state);
+    }
+}
+
 TEST(OverlayJoin, ThroughALoneContactMakesARingOfTwoAndGreetsBoth) {
     auto contact = startLiveNode();
     auto newcomer = startLiveNode();
