@@ -304,6 +304,19 @@ run_tests() {
   fi
 }
 
+# A fault can leave the lab's nftables table in this network namespace (a
+# run on the host's network that loaded loss rules it was never allowed to,
+# and so never takes out): every later test that sends between nodes here
+# would then lose datagrams and fail, and every later fault would look
+# caught. The table must not be here before the check, and is taken out
+# after any fault that leaves it.
+lab_table_here() { command -v nft > /dev/null && nft list table ip palaver_lab > /dev/null 2>&1; }
+if lab_table_here; then
+  echo "$0: the lab's nftables table is in this network namespace (another run's, or left by a fault);" \
+    "take it out first: nft delete table ip palaver_lab" >&2
+  exit 2
+fi
+
 configure
 STAMP=$(date -u '+%Y-%m-%d %H:%M UTC')
 COMMIT=$(git rev-parse --short HEAD 2>/dev/null || echo unknown)
@@ -394,6 +407,10 @@ for i in "${selected[@]}"; do
       fi
     fi
     restore
+    if lab_table_here; then
+      nft delete table ip palaver_lab
+      result="$result (it left the lab's nftables table behind; taken out)"
+    fi
   fi
   seconds=$((SECONDS - start))
   echo "$id  $result  (${seconds}s)" >&2
