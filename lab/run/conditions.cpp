@@ -54,8 +54,7 @@ std::vector<DropRule> NetworkConditions::drops(const std::function<std::string(c
 
 nlohmann::ordered_json NetworkConditions::state() const {
     using Json = nlohmann::ordered_json;
-    Json state = Json{{"loss", lossAll_}, {"loss_between", Json::array()}, {"loss_types", Json::array()},
-                      {"partitions", Json::array()}};
+    Json state = Json{{"loss", lossAll_}, {"loss_between", Json::array()}, {"loss_types", Json::array()}, {"partitions", Json::array()}};
     for (const Pair& p : partitions_) state["partitions"].push_back(Json::array({p.first, p.second}));
     for (const auto& [groups, percent] : lossBetween_) {
         if (dropShare(percent) == 0) continue;

@@ -54,17 +54,17 @@ TEST(NetworkConditions, APairOfGroupsIsThePairInEitherOrder) {
         {"healed in its own order", {step("partition", ab), step("heal", ab)}, ""},
         {"healed in the other order", {step("partition", ab), step("heal", ba)}, ""},
         {"healed in the other order, cut the other way", {step("partition", ba), step("heal", ab)}, ""},
-        {"a heal of other groups leaves it", {step("partition", ab), step("heal", {"a", "c"})},
-         "a>b 10000 partition ;b>a 10000 partition ;"},
+        {"a heal of other groups leaves it", {step("partition", ab), step("heal", {"a", "c"})}, "a>b 10000 partition ;b>a 10000 partition ;"},
         {"a heal without groups ends every partition",
-         {step("partition", ab), step("partition", {"a", "c"}), step("heal")}, ""},
+         {step("partition", ab), step("partition", {"a", "c"}), step("heal")},
+         ""},
         {"loss between two groups goes both ways", {step("loss", ab, 20)}, "a>b 2000 loss ;b>a 2000 loss ;"},
         {"loss named again in the other order ends it", {step("loss", ab, 20), step("loss", ba, 0)}, ""},
         {"loss named again in its own order ends it", {step("loss", ba, 20), step("loss", ba, 0)}, ""},
-        {"loss named again in the other order replaces it", {step("loss", ab, 20), step("loss", ba, 30)},
-         "b>a 3000 loss ;a>b 3000 loss ;"},
+        {"loss named again in the other order replaces it", {step("loss", ab, 20), step("loss", ba, 30)}, "b>a 3000 loss ;a>b 3000 loss ;"},
         {"typed loss named again in the other order ends it",
-         {step("loss", ab, 50, "B"), step("loss", ba, 0, "B")}, ""},
+         {step("loss", ab, 50, "B"), step("loss", ba, 0, "B")},
+         ""},
         {"typed loss is kept apart from other types and from untyped loss",
          {step("loss", ab, 50, "B"), step("loss", ba, 10, "x"), step("loss", ab, 5)},
          "a>b 500 loss ;b>a 500 loss ;a>b 5000 loss B;b>a 5000 loss B;b>a 1000 loss x;a>b 1000 loss x;"},
@@ -95,8 +95,7 @@ TEST(NetworkConditions, TheRecordSaysWhatIsInForce) {
 // A percentage becomes hundredths of a percent by rounding, not truncation,
 // and stays within 0 to 100 %.
 TEST(NetworkConditions, PercentagesBecomeSharesByRounding) {
-    const std::vector<std::pair<double, int>> cases = {{0.29, 29}, {0.57, 57}, {1.15, 115}, {0.005, 1}, {0.004, 0},
-                                                       {33.333, 3333}, {100, 10000}, {120, 10000}, {-1, 0}};
+    const std::vector<std::pair<double, int>> cases = {{0.29, 29}, {0.57, 57}, {1.15, 115}, {0.005, 1}, {0.004, 0}, {33.333, 3333}, {100, 10000}, {120, 10000}, {-1, 0}};
     for (const auto& [percent, share] : cases) EXPECT_EQ(dropShare(percent), share) << percent;
 }
 

@@ -239,7 +239,8 @@ group = "early"
 name = "aimed"
 do = "loss"
 percent = 100.0
-types = ")" + types + R"("
+types = ")" +
+           types + R"("
 
 [[step]]
 name = "late"

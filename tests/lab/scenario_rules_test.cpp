@@ -114,7 +114,8 @@ TEST(ScenarioRules, EveryRefusalIsOneLineWithItsReason) {
         SCOPED_TRACE(c.rule);
         try {
             parseScenario(c.text, "s.toml");
-            ADD_FAILURE() << "accepted:\n" << c.text;
+            ADD_FAILURE() << "accepted:\n"
+                          << c.text;
         } catch (const ScenarioError& e) {
             const std::string message = e.what();
             EXPECT_TRUE(message.starts_with("s.toml:")) << message;
