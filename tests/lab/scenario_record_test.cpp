@@ -2,7 +2,9 @@
 // and against the analyzer's reading of the same folder: periodic
 // snapshots from their step until the step named to end them, a share of
 // a group's live nodes rounded to the nearest node, and every snapshot's
-// health as the analyzer works it out from the tables the run wrote.
+// health as the analyzer works it out from the tables the run wrote, and
+// the verdict against the report: the same lowest delivery, the same
+// dangling links.
 #include <map>
 
 #include "run_support.h"
@@ -51,6 +53,16 @@ share = 40
 [[step]]
 name = "after"
 do = "snapshot"
+[[expect]]
+name = "talk"
+check = "delivery"
+steps = ["lines_4"]
+at_least = 50
+[[expect]]
+name = "dangling"
+check = "dangling_next"
+snapshot = "after"
+at_least = 1
 )";
 
 const json& stepNamed(const json& record, const std::string& name) {
@@ -118,6 +130,20 @@ TEST(ScenarioRecord, SnapshotsSharesAndHealthAreWhatTheFilesShow) {
         }
     }
     EXPECT_EQ(compared, r["snapshots"].size()) << "a snapshot missing from health.csv";
+
+    // The verdict measures what the report shows: the lowest delivery of
+    // the step's lines (steps.csv), the dangling links of its snapshot
+    // (health.csv).
+    const json& checks = r["verdict"]["checks"];
+    ASSERT_EQ(checks.size(), 2u) << r["verdict"];
+    const auto steps = csvRows(logs / "report" / "steps.csv");
+    ASSERT_EQ(steps.size(), 2u);
+    ASSERT_EQ(steps[1][0], "lines_4");
+    EXPECT_NEAR(checks[0]["value"].get<double>(), 100 * std::stod(steps[1][4]), 1e-9) << checks[0];
+    for (std::size_t k = 1; k < rows.size(); ++k) {
+        if (rows[k][column.at("snapshot")] != "after") continue;
+        EXPECT_EQ(std::to_string(checks[1]["value"].get<int64_t>()), rows[k][column.at("dangling_next")]) << checks[1];
+    }
     // After the crashes the live nodes that pointed at them dangle.
     const json& last = r["snapshots"].back();
     EXPECT_EQ(last["name"], "after");
