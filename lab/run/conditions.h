@@ -7,7 +7,6 @@
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
-#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -18,9 +17,6 @@ namespace palaver::lab {
 
 class NetworkConditions {
 public:
-    // Loss on all traffic from the start of the run.
-    explicit NetworkConditions(double loss = 0) : lossAll_(loss) {}
-
     // Takes in a loss, partition or heal step. A pair of groups is one pair
     // in either order: loss between [B, A] changes the loss between [A, B],
     // heal [B, A] ends the partition [A, B].
@@ -40,7 +36,7 @@ private:
         return (p.first == a && p.second == b) || (p.first == b && p.second == a);
     }
 
-    double lossAll_;
+    double lossAll_ = 0;  // on all traffic
     std::vector<std::pair<Pair, double>> lossBetween_;
     // Loss of some datagram types, everywhere (no groups) or between two
     // groups: each (types, groups) kept apart from the rest.

@@ -126,6 +126,12 @@ private:
 const std::set<std::string> Actions = {"start", "join", "lines", "leave", "crash", "depart", "restart",
                                        "loss", "partition", "heal", "snapshot", "wait", "churn"};
 
+// A name that, as a folder of tables/, would be another folder: it holds a
+// slash, or is "." or "..".
+bool leavesItsFolder(const std::string& name) {
+    return name.find_first_of("/\\") != std::string::npos || name == "." || name == "..";
+}
+
 std::set<std::string> stepKeys(const std::string& action) {
     std::set<std::string> keys = {"name", "do", "at", "after", "when", "members", "of", "within"};
     static const std::map<std::string, std::vector<std::string>> more = {
@@ -556,7 +562,7 @@ Scenario parseScenario(const std::string& text, const std::string& file, const s
         if (auto v = f.seconds("every", 0.01)) st.everyS = *v;
         if (auto v = f.string("until")) st.until = *v;
         if (auto v = f.string("as")) {
-            if (v->empty() || v->find_first_of("/\\") != std::string::npos || *v == "." || *v == "..") {
+            if (v->empty() || leavesItsFolder(*v)) {
                 f.fail("as", "'as' names a folder of tables/: no slash, not empty");
             }
             st.as = *v;
@@ -564,7 +570,7 @@ Scenario parseScenario(const std::string& text, const std::string& file, const s
         if (st.action == "snapshot" && st.as.empty()) {
             // Without 'as' the step's own name is the folder of its tables,
             // which must stay inside tables/ as well.
-            if (st.name.find_first_of("/\\") != std::string::npos || st.name == "." || st.name == "..") {
+            if (leavesItsFolder(st.name)) {
                 f.fail("name", "a snapshot step without 'as' names its folder of tables/ by its name: no slash, "
                                "not . or ..");
             }
