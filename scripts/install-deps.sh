@@ -97,5 +97,16 @@ if [ "$(id -u)" -ne 0 ]; then
   SUDO="sudo"
 fi
 echo "installing: ${missing[*]}"
-$SUDO apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# A machine that has just started may be updating itself: wait for its
+# package manager rather than fail on apt's lock. apt-get install waits on
+# its own too (DPkg::Lock::Timeout), for a lock taken between the check and
+# the call; apt-get update does not, so it is tried again after a wait.
+. "$(dirname "$0")/apt-lock.sh"
+wait_for_apt_locks || exit 1
+APT=(-o DPkg::Lock::Timeout="${APT_LOCK_WAIT:-1800}")
+if ! $SUDO apt-get "${APT[@]}" update -qq; then
+  wait_for_apt_locks || exit 1
+  $SUDO apt-get "${APT[@]}" update -qq || exit 1
+fi
+wait_for_apt_locks || exit 1
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get "${APT[@]}" install -y -qq --no-install-recommends "${missing[@]}"
