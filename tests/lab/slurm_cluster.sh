@@ -52,7 +52,7 @@ slurm_cluster_start() {
   mkdir -p "$dir"
   chmod 755 "$dir"
   chmod a+x "$(dirname "$dir")"
-  mkdir -p "$dir/munge-key" "$dir/munge" "$dir/state" "$dir/spool" "$dir/log"
+  mkdir -p "$dir/munge-key" "$dir/munge" "$dir/state" "$dir/spool" "$dir/log" "$dir/tmp"
   chmod 700 "$dir/munge-key"
   head -c 1024 /dev/urandom > "$dir/munge-key/munge.key"
   chmod 600 "$dir/munge-key/munge.key"
@@ -66,6 +66,9 @@ slurm_cluster_start() {
   ctld_port=$((20000 + $$ % 20000))
   slurmd_port=$((ctld_port + 1))
   # MpiDefault=none: a step asks for PMIx itself (srun --mpi=pmix).
+  # TmpFS: the PMIx plugin makes each step's folder there (by job and step
+  # number, which every new cluster starts again from 1), so two clusters
+  # at once, or one after a run that was cut off, do not meet in /tmp.
   cat > "$dir/slurm.conf" << CONF
 ClusterName=palaverlab
 SlurmctldHost=$host(127.0.0.1)
@@ -78,6 +81,7 @@ SlurmUser=root
 SlurmdUser=root
 StateSaveLocation=$dir/state
 SlurmdSpoolDir=$dir/spool
+TmpFS=$dir/tmp
 SlurmctldPidFile=$dir/slurmctld.pid
 SlurmdPidFile=$dir/slurmd.pid
 SlurmctldLogFile=$dir/log/slurmctld.log
