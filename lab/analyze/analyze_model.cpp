@@ -244,7 +244,10 @@ void readDrops(const fs::path& path, std::vector<DroppedDatagram>& out) {
                    const auto ms = wholeNumber(cell("ms"));
                    const auto ttl = wholeNumber(cell("ttl"));
                    const std::string_view type = cell("type");
-                   if (!ms || type.size() != 1 || (!ttl && !cell("ttl").empty())) {
+                   // A packet that held no datagram (no whole UDP packet, or
+                   // an empty one) has neither type nor ttl.
+                   const bool noDatagram = type.empty() && cell("ttl").empty();
+                   if (!ms || (type.size() != 1 && !noDatagram) || (!ttl && !cell("ttl").empty())) {
                        throw AnalyzeError(place + "ms must be a whole number, type one character and ttl a number");
                    }
                    d.ms = *ms;
@@ -255,7 +258,7 @@ void readDrops(const fs::path& path, std::vector<DroppedDatagram>& out) {
                    };
                    d.source = end(cell("source"));
                    d.destination = end(cell("destination"));
-                   d.type = type[0];
+                   d.type = noDatagram ? '?' : type[0];
                    d.ttl = static_cast<int>(std::clamp<int64_t>(ttl.value_or(0), INT32_MIN, INT32_MAX));
                    d.originator = normalAddress(cell("originator"));
                    const auto sequence = wholeNumber(cell("sequence"));
@@ -316,6 +319,12 @@ RunData loadRun(const std::vector<std::string>& dirs) {
             run.commandLine = j.value("command_line", nlohmann::json::array());
             run.seed = optionalInt(j, "seed");
             if (j.contains("verdict") && j["verdict"].is_object()) run.verdict = j["verdict"];
+            if (j.contains("scenario") && j["scenario"].is_object()) run.scenarioSource = stringField(j["scenario"], "source");
+            for (const auto& st : j.value("steps", nlohmann::json::array())) {
+                run.steps.push_back({stringField(st, "name"), stringField(st, "do"), stringField(st, "group"),
+                                     stringField(st, "waited"), optionalInt(st, "start_ms"), optionalInt(st, "action_ms"),
+                                     optionalInt(st, "end_ms")});
+            }
             if (j.contains("drops") && j["drops"].is_object()) run.drops = j["drops"];
         }
         run.hasRunJson = true;

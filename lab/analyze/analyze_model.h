@@ -104,7 +104,7 @@ struct DroppedDatagram {
     int64_t ms = 0;
     std::string rule;                 // loss, partition
     std::string source, destination;  // ip@port; the ip alone for a packet that was no whole UDP packet
-    char type = '?';
+    char type = '?';  // '?' also for a packet that held no datagram
     int ttl = 0;
     std::string originator;           // chat and walk datagrams, else ""
     std::optional<int32_t> sequence;  // chat datagrams
@@ -121,6 +121,13 @@ struct PhaseInfo {
     std::optional<int64_t> startMs, endMs, cpuMs, peakRssKib;
     std::optional<double> loadAverage;      // the machine's 1-minute load average at the phase's end
     std::optional<int64_t> labThreadCpuMs;  // the lab's own thread, so far (like cpuMs)
+};
+
+// One step of a scenario's timeline as run.json records it.
+struct StepInfo {
+    std::string name, action, group;
+    std::string waited;  // what its trigger waited for: "quiet", "members" or "bound"; "" for a time
+    std::optional<int64_t> startMs, actionMs, endMs;
 };
 
 // When each life of each node accepted each chat line, from accepts.csv:
@@ -147,6 +154,8 @@ struct RunData {
     std::vector<TypedLine> lines;
     std::vector<Snapshot> snapshots;  // run.json's in order, then "closing"
     std::vector<PhaseInfo> phases;
+    std::string scenarioSource;   // run.json's scenario file, "flags" for a run of flags; "" without one
+    std::vector<StepInfo> steps;  // run.json's steps, in order
     nlohmann::json verdict;         // run.json's verdict, null without one
     std::optional<int64_t> stopMs;  // when the stop began: the closing reports' time
     std::size_t badLines = 0;

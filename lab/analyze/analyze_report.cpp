@@ -289,6 +289,31 @@ void writeReachData(const std::vector<const Trace*>& lines, const fs::path& dir)
     writeFile(dir / "reach_median.dat", med);
 }
 
+// The parameters run.json keeps that hold for a scenario file's run too:
+// its size, addresses and timing. The others (lines, loss, leave, crash,
+// burst, hold_members) are the flags' and are drawn from the steps; the
+// scenario section shows the steps themselves.
+bool appliesToEveryRun(const std::string& key, const nlohmann::json& value) {
+    static const std::set<std::string> every = {"nodes",           "first_address",     "port",    "network",
+                                                "join_timeout_ms", "settle_timeout_ms", "quiet_ms"};
+    if (key == "contact") return value.is_string() && !value.get<std::string>().empty();
+    return every.count(key) > 0;
+}
+
+// The scenario's timeline as it ran: each step, what it did and to whom,
+// what its trigger waited for and when it began, acted and ended.
+std::string scenarioSection(const RunData& r) {
+    auto seconds = [](const std::optional<int64_t>& ms) { return ms ? number(*ms / 1000.0, 3) : std::string(); };
+    std::string s = "<h2>Scenario</h2>\n<p>File: <code>" + html(r.scenarioSource) + "</code></p>\n";
+    if (r.steps.empty()) return s + "<p>run.json records no steps.</p>\n";
+    s += "<table>\n" + tableRow({"step", "do", "group", "waited for", "start (s)", "acted (s)", "end (s)"}, true);
+    for (const StepInfo& st : r.steps) {
+        s += tableRow({st.name, st.action, st.group, st.waited, seconds(st.startMs), seconds(st.actionMs),
+                       seconds(st.endMs)});
+    }
+    return s + "</table>\n";
+}
+
 }  // namespace
 
 std::string csvField(const std::string& text) {
@@ -738,9 +763,17 @@ std::vector<std::string> writeReport(const Analysis& a, const std::string& outDi
     page += "<p>Folders: ";
     for (const std::string& d : r.dirs) page += "<code>" + html(d) + "</code> ";
     page += r.hasRunJson ? "(lab run)" : "(node files only, no run.json: every node with a log counts as alive)";
-    page += "</p>\n<h2>Parameters</h2>\n<table>\n" + tableRow({"parameter", "value"}, true);
+    page += "</p>\n";
+    // A scenario file's run is told by its steps: the flags' figures (lines,
+    // loss, crash, ...) that run.json keeps for every run say nothing of it.
+    const bool scenarioRun = !r.scenarioSource.empty() && r.scenarioSource != "flags";
+    if (scenarioRun) page += scenarioSection(r);
+    page += "<h2>Parameters</h2>\n<table>\n" + tableRow({"parameter", "value"}, true);
     if (r.seed) page += tableRow({"seed", std::to_string(*r.seed)});
-    for (const auto& [k, v] : r.parameters.items()) page += tableRow({k, v.is_string() ? v.get<std::string>() : v.dump()});
+    for (const auto& [k, v] : r.parameters.items()) {
+        if (scenarioRun && !appliesToEveryRun(k, v)) continue;
+        page += tableRow({k, v.is_string() ? v.get<std::string>() : v.dump()});
+    }
     page += tableRow({"nodes with files or in run.json", std::to_string(r.nodeIndex.size())});
     if (r.nodes.size() != r.nodeIndex.size()) page += tableRow({"their lives (restarts included)", std::to_string(r.nodes.size())});
     if (r.hasRunJson) {

@@ -215,8 +215,19 @@ void checkReferences(const Scenario& s, const std::map<std::string, std::string>
         }
         if (e.snapshot != "end") {
             bool found = false;
+            bool periodic = false;
             for (const StepSpec& st : s.steps) {
-                found = found || (st.action == "snapshot" && st.snapshotName() == e.snapshot);
+                const bool takes = st.action == "snapshot" && st.snapshotName() == e.snapshot;
+                found = found || takes;
+                periodic = periodic || (takes && st.everyS > 0);
+            }
+            // A periodic snapshot's takes are NAME-1, NAME-2, ...: none of
+            // them is NAME, so the check would have nothing to measure.
+            if (periodic) {
+                throw ScenarioError(placeOr("expect" + std::to_string(k) + ".snapshot", at) + ": expectation '" +
+                                    e.name + "' names the periodic snapshot '" + e.snapshot +
+                                    "', whose takes are '" + e.snapshot + "-1', '" + e.snapshot +
+                                    "-2', ...; name a snapshot taken once");
             }
             if (!found) {
                 throw ScenarioError(placeOr("expect" + std::to_string(k) + ".snapshot", at) + ": expectation '" +
@@ -475,6 +486,9 @@ Scenario parseScenario(const std::string& text, const std::string& file, const s
         }
         Fields f(*t, file, "a '" + st.action + "' step", stepKeys(st.action));
         st.name = f.string("name").value_or(st.action + "_" + std::to_string(s.steps.size() + 1));
+        // A step's name is its phase in run.json, its path for --set and,
+        // for a snapshot, its folder of tables/.
+        if (st.name.empty()) f.fail("name", "a step's name must not be empty (leave 'name' out for <do>_<k>)");
         for (const StepSpec& other : s.steps) {
             if (other.name == st.name) f.fail("name", "two steps are named '" + st.name + "'");
         }

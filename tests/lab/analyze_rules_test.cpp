@@ -14,6 +14,7 @@
 
 #include "analyze_model.h"
 #include "analyze_support.h"
+#include "droplog.h"
 
 namespace palaver::labtest {
 namespace {
@@ -321,6 +322,43 @@ TEST(AnalyzeRules, EachCauseWindowHoldsItsEdgesAndNoMore) {
         EXPECT_EQ(a.failedJoins[0].step, "join request") << c.what;
         EXPECT_EQ(a.failedJoins[0].cause, c.join) << c.what;
     }
+}
+
+// drops.csv as the drop log writes it is what the analyzer reads: a packet
+// that held no datagram (no UDP, cut headers, an empty datagram) is a drop
+// of no type, which neither stops the analysis nor explains a miss.
+TEST(AnalyzeRules, DropsOfNoDatagramAreReadAsTheDropLogWritesThem) {
+    auto record = [](int64_t ms, bool udp, char type) {
+        lab::DropRecord r;
+        r.ms = ms;
+        r.rule = "loss";
+        r.sourceIp = "127.0.0.1";
+        r.destinationIp = "127.0.0.1";
+        r.sourcePort = 6103;
+        r.destinationPort = 6104;
+        r.udp = udp;
+        r.type = type;
+        return r;
+    };
+    std::string rows;
+    for (const lab::DropRecord& r : {record(1010, false, '\0'), record(1020, true, '\0'), record(1030, true, '?')}) {
+        rows += lab::dropsCsvRow(r);
+    }
+    test::TempDir dir;
+    Windows c{"drops of no datagram", {}, rows, {}, "unexplained", "unexplained"};
+    const lab::Analysis a = analyzeWindows(dir.path(), c);
+    ASSERT_EQ(a.run.dropRecords.size(), 3u);
+    EXPECT_EQ(a.run.dropRecords[0].source, "127.0.0.1");
+    EXPECT_EQ(a.run.dropRecords[1].destination, peer(4));
+    for (const lab::DroppedDatagram& d : a.run.dropRecords) EXPECT_EQ(d.type, '?') << d.ms;
+    ASSERT_EQ(a.misses.size(), 2u);
+    for (const lab::Miss& m : a.misses) {
+        EXPECT_EQ(m.cause, a.run.nodes[m.node].address == peer(4) ? "unexplained" : "joined later");
+    }
+    // A ttl without a type is still a broken row.
+    test::TempDir broken;
+    Windows b{"broken", {}, "1040,loss,127.0.0.1@6103,127.0.0.1@6104,,3,,\n", {}, "", ""};
+    EXPECT_THROW(analyzeWindows(broken.path(), b), lab::AnalyzeError);
 }
 
 // misses.csv and failed_joins.csv, each column in its place: node 4 ended at

@@ -160,5 +160,66 @@ TEST_F(TwoLives, TheVerdictOpensThePage) {
               std::string::npos);
 }
 
+// The page of a scenario file's run shows its steps and leaves out the
+// flags' figures that run.json keeps for every run; a run of flags keeps
+// them, as does a folder written before run.json named its scenario.
+TEST(ScenarioPage, AScenarioRunShowsItsStepsAndNotTheFlagsFigures) {
+    test::TempDir dir;
+    const nlohmann::json parameters = {{"nodes", 3},        {"lines", 7},         {"loss", 2.5},
+                                       {"crash", 4},        {"burst", 0},         {"hold_members", 0},
+                                       {"contact", ""},     {"port", 50000},      {"quiet_ms", 200},
+                                       {"first_address", "127.77.0.1"}};
+    const nlohmann::json steps = nlohmann::json::parse(R"([
+        {"name": "build", "do": "join", "group": "all", "start_ms": 10, "action_ms": 10, "end_ms": 250},
+        {"name": "cut", "do": "partition", "waited": "quiet", "start_ms": 250, "action_ms": 1250, "end_ms": 1300}])");
+    struct Case {
+        const char* name;
+        nlohmann::json scenario;  // null: no scenario record
+        bool showsSteps;
+    };
+    for (const Case& c : {Case{"file", {{"source", "lab/scenarios/partition.toml"}}, true},
+                          Case{"flags", {{"source", "flags"}}, false}, Case{"older", nullptr, false}}) {
+        SCOPED_TRACE(c.name);
+        const fs::path run = dir.path() / c.name;
+        twoLives(run);
+        nlohmann::json record = nlohmann::json::parse(test::readFile(run / "run.json").value_or("{}"));
+        record["parameters"] = parameters;
+        record["steps"] = steps;
+        if (!c.scenario.is_null()) record["scenario"] = c.scenario;
+        writeText(run / "run.json", record.dump());
+        const Outcome o = runCommand(lab() + " analyze '" + run.string() + "' --out '" +
+                                         (dir.path() / (std::string(c.name) + "-report")).string() + "'",
+                                     dir.path());
+        ASSERT_EQ(o.status, 0) << o.err;
+        const std::string page =
+            test::readFile(dir.path() / (std::string(c.name) + "-report") / "report.html").value_or("");
+        const std::size_t params = page.find("<h2>Parameters</h2>");
+        ASSERT_NE(params, std::string::npos);
+        const std::string table = page.substr(params, page.find("</table>", params) - params);
+        // Size, addresses and timing hold for every run.
+        for (const char* row : {"<td>nodes</td><td>3</td>", "<td>port</td><td>50000</td>", "<td>quiet_ms</td><td>200</td>",
+                                "<td>first_address</td><td>127.77.0.1</td>"}) {
+            EXPECT_NE(table.find(row), std::string::npos) << row;
+        }
+        for (const char* row : {"<td>lines</td><td>7</td>", "<td>loss</td><td>2.5</td>", "<td>crash</td><td>4</td>",
+                                "<td>hold_members</td><td>0</td>", "<td>contact</td>"}) {
+            // (an empty contact says nothing of a scenario run either)
+            EXPECT_EQ(table.find(row) != std::string::npos, !c.showsSteps) << row;
+        }
+        const std::size_t scenario = page.find("<h2>Scenario</h2>");
+        EXPECT_EQ(scenario != std::string::npos, c.showsSteps);
+        if (c.showsSteps) {
+            EXPECT_LT(scenario, params);
+            EXPECT_NE(page.find("<code>lab/scenarios/partition.toml</code>"), std::string::npos);
+            EXPECT_NE(page.find("<tr><td>build</td><td>join</td><td>all</td><td></td><td>0.01</td><td>0.01</td>"
+                                "<td>0.25</td></tr>"),
+                      std::string::npos);
+            EXPECT_NE(page.find("<tr><td>cut</td><td>partition</td><td></td><td>quiet</td><td>0.25</td><td>1.25</td>"
+                                "<td>1.3</td></tr>"),
+                      std::string::npos);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace palaver::labtest

@@ -88,6 +88,8 @@ TEST(ScenarioRules, EveryRefusalIsOneLineWithItsReason) {
         {"as with a backslash", step("do = \"snapshot\"\nas = \"a\\\\b\"\n"), "names a folder of tables/"},
         {"a name that climbs out", step("name = \"../../x\"\ndo = \"snapshot\"\n"), "names its folder of tables/"},
         {"a name ..", step("name = \"..\"\ndo = \"snapshot\"\nevery = 1\n"), "names its folder of tables/"},
+        {"an empty name", step("name = \"\"\ndo = \"snapshot\"\n"), "a step's name must not be empty"},
+        {"an empty name of another step", step("name = \"\"\ndo = \"wait\"\n"), "a step's name must not be empty"},
         {"until an unknown step", step("do = \"snapshot\"\nevery = 1\nuntil = \"nowhere\"\n"), "nowhere"},
         {"every below its bound", step("do = \"snapshot\"\nevery = 0.001\n"), "out of the range"},
         // Churn models.
@@ -109,6 +111,8 @@ TEST(ScenarioRules, EveryRefusalIsOneLineWithItsReason) {
          "'steps' goes with check = \"delivery\""},
         {"a delivery above 100 %", expect("check = \"delivery\"\nat_least = 101\n"), "out of the range"},
         {"an unknown snapshot", expect("check = \"ring\"\nsnapshot = \"never\"\n"), "never"},
+        {"a periodic snapshot", step("name = \"tick\"\ndo = \"snapshot\"\nevery = 1\n[[expect]]\ncheck = \"ring\"\nsnapshot = \"tick\"\n"),
+         "names the periodic snapshot 'tick', whose takes are 'tick-1'"},
     };
     for (const Refused& c : cases) {
         SCOPED_TRACE(c.rule);
