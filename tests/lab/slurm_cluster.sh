@@ -106,15 +106,28 @@ CONF
   local _
   for _ in $(seq 100); do [ -S "$dir/munge/socket" ] && break; sleep 0.1; done
   [ -S "$dir/munge/socket" ] || { echo "slurm_cluster: munged did not start: $(tail -n 3 "$dir/log/munged.out")"; return 1; }
+  local ctld slurmd_pid name pid start=$SECONDS
   slurmctld -D -f "$SLURM_CONF" > "$dir/log/slurmctld.out" 2>&1 &
-  SLURM_CLUSTER_PIDS+=($!)
+  ctld=$!
   slurmd -D -N "$host" -f "$SLURM_CONF" > "$dir/log/slurmd.out" 2>&1 &
-  SLURM_CLUSTER_PIDS+=($!)
-  for _ in $(seq 300); do
-    sinfo -h -o '%T' 2> /dev/null | grep -qx idle && return 0
+  slurmd_pid=$!
+  SLURM_CLUSTER_PIDS+=("$ctld" "$slurmd_pid")
+  # Up when the node is idle; a daemon that stopped (it could not bind its
+  # port, say) is said at once, with the last line of its log, and each
+  # question to slurmctld gets a few seconds, not SLURM's own retries.
+  while [ $((SECONDS - start)) -lt 60 ]; do
+    for name in slurmctld slurmd; do
+      pid=$ctld
+      [ "$name" = slurmd ] && pid=$slurmd_pid
+      if ! kill -0 "$pid" 2> /dev/null; then
+        echo "slurm_cluster: $name stopped: $(tail -n 1 "$dir/log/$name.out")"
+        return 1
+      fi
+    done
+    timeout 5 sinfo -h -o '%T' 2> /dev/null | grep -qx idle && return 0
     sleep 0.2
   done
-  echo "slurm_cluster: the one-machine cluster did not come up (slurm_cluster_logs shows why)"
+  echo "slurm_cluster: the one-machine cluster did not come up in 60 s (slurm_cluster_logs shows why)"
   return 1
 }
 
@@ -124,11 +137,11 @@ CONF
 slurm_cluster_stop() {
   local pid _ jobs
   if [ -n "$SLURM_CLUSTER_DIR" ] && [ -n "${SLURM_CONF:-}" ] && command -v scancel > /dev/null; then
-    jobs=$(squeue -h -o '%i' 2> /dev/null || true)
+    jobs=$(timeout 10 squeue -h -o '%i' 2> /dev/null || true)
     if [ -n "$jobs" ]; then
       # shellcheck disable=SC2086 # one job id a word
       scancel $jobs 2> /dev/null || true
-      for _ in $(seq 100); do [ -z "$(squeue -h 2> /dev/null)" ] && break; sleep 0.1; done
+      for _ in $(seq 100); do [ -z "$(timeout 5 squeue -h 2> /dev/null)" ] && break; sleep 0.1; done
     fi
   fi
   for pid in "${SLURM_CLUSTER_PIDS[@]}"; do kill "$pid" 2> /dev/null || true; done
