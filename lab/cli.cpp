@@ -18,7 +18,11 @@ int labMain(int argc, char** argv) {
     app.set_version_flag("--version", std::string("palaver-lab ") + PALAVER_LAB_VERSION);
     app.require_subcommand(1);
     Action run = addRunCommand(app);
-    Action analyze = addAnalyzeCommand(app);
+    // A sweep folder (its sweep.json) is the sweep's to read: it analyses
+    // each run and aggregates the grid.
+    Action analyze = addAnalyzeCommand(app, [](const std::string& dir, const std::string& out, bool pictures) {
+        return sweep::isSweepFolder(dir) ? std::optional<int>(sweep::analyzeSweep(dir, out, pictures)) : std::nullopt;
+    });
     Action sweep = sweep::addSweepCommand(app);
     try {
         app.parse(argc, argv);

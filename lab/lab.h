@@ -5,6 +5,7 @@
 #include <CLI/CLI.hpp>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,7 +25,11 @@ using ScenarioRunner = std::function<int(const Scenario& scenario, const std::st
 // several processes, for one); addRunCommand's checks the folder and plays
 // the scenario in this process.
 Action addRunCommand(CLI::App& app, const ScenarioRunner& runner);
-Action addAnalyzeCommand(CLI::App& app);
+// What analyze does with a lone folder that another capability of the lab
+// reads its own way (a sweep folder, for one): its exit status, or nullopt
+// when the folder is not one of its own and is read as a run folder.
+using FolderReader = std::function<std::optional<int>(const std::string& dir, const std::string& out, bool pictures)>;
+Action addAnalyzeCommand(CLI::App& app, FolderReader otherFolder = {});
 
 // The command line labMain was given, word by word.
 const std::vector<std::string>& commandLine();

@@ -8,10 +8,9 @@
 #include <utility>
 #include <vector>
 
-#include "analyze_model.h"
-#include "analyze_report.h"
+#include "analyze/analyze_model.h"
+#include "analyze/analyze_report.h"
 #include "lab.h"
-#include "sweep/sweep.h"
 
 namespace palaver::lab {
 
@@ -98,7 +97,7 @@ int analyzeCompare(const AnalyzeOptions& o) {
 
 }  // namespace
 
-Action addAnalyzeCommand(CLI::App& app) {
+Action addAnalyzeCommand(CLI::App& app, FolderReader otherFolder) {
     auto options = std::make_shared<AnalyzeOptions>();
     CLI::App* cmd = app.add_subcommand("analyze", "turn run folders into traces, figures and a report page");
     cmd->add_option("dirs", options->dirs,
@@ -111,9 +110,9 @@ Action addAnalyzeCommand(CLI::App& app) {
                     "with --compare: the run parameter the plots run along (default: the first of loss, nodes, "
                     "leave, crash, burst that differs)");
     cmd->add_flag("--no-pictures", options->noPictures, "write the CSV files and the page without running gnuplot or Graphviz");
-    return [options] {
-        if (options->dirs.size() == 1 && !options->compare && sweep::isSweepFolder(options->dirs[0])) {
-            return sweep::analyzeSweep(options->dirs[0], options->out, !options->noPictures);
+    return [options, otherFolder] {
+        if (options->dirs.size() == 1 && !options->compare && otherFolder) {
+            if (auto status = otherFolder(options->dirs[0], options->out, !options->noPictures)) return *status;
         }
         try {
             return options->compare ? analyzeCompare(*options) : analyzeSingle(*options);

@@ -1,4 +1,4 @@
-#include "analyze_model.h"
+#include "analyze/analyze_model.h"
 
 #include <algorithm>
 #include <charconv>
@@ -14,7 +14,7 @@
 #include <tuple>
 
 #include "datagram.h"
-#include "lab_csv.h"
+#include "analyze/lab_csv.h"
 
 namespace palaver::lab {
 

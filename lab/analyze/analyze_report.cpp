@@ -1,4 +1,4 @@
-#include "analyze_report.h"
+#include "analyze/analyze_report.h"
 
 #include <algorithm>
 #include <cmath>
@@ -9,7 +9,7 @@
 #include <set>
 #include <sstream>
 
-#include "load.h"
+#include "analyze/load.h"
 #include "process.h"
 
 namespace palaver::lab {
@@ -294,7 +294,7 @@ void writeReachData(const std::vector<const Trace*>& lines, const fs::path& dir)
 // burst, hold_members) are the flags' and are drawn from the steps; the
 // scenario section shows the steps themselves.
 bool appliesToEveryRun(const std::string& key, const nlohmann::json& value) {
-    static const std::set<std::string> every = {"nodes",           "first_address",     "port",    "network",
+    static const std::set<std::string> every = {"nodes", "first_address", "port", "network",
                                                 "join_timeout_ms", "settle_timeout_ms", "quiet_ms"};
     if (key == "contact") return value.is_string() && !value.get<std::string>().empty();
     return every.count(key) > 0;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "analyze_model.h"
+#include "analyze/analyze_model.h"
 
 namespace palaver::lab {
 

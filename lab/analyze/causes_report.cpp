@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "analyze_report.h"
+#include "analyze/analyze_report.h"
 
 namespace palaver::lab {
 

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "analyze_model.h"
+#include "analyze/analyze_model.h"
 
 namespace palaver::lab {
 

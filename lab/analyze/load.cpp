@@ -1,4 +1,4 @@
-#include "load.h"
+#include "analyze/load.h"
 
 #include <algorithm>
 #include <charconv>
@@ -7,8 +7,8 @@
 #include <iterator>
 #include <map>
 
-#include "analyze_report.h"
-#include "lab_csv.h"
+#include "analyze/analyze_report.h"
+#include "analyze/lab_csv.h"
 
 namespace palaver::lab {
 

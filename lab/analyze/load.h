@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "analyze_model.h"
+#include "analyze/analyze_model.h"
 
 namespace palaver::lab {
 

@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "analyze_report.h"
+#include "analyze/analyze_report.h"
 #include "process.h"
 
 namespace palaver::lab {

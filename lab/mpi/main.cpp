@@ -19,14 +19,14 @@
 #include <string>
 #include <vector>
 
-#include "engine.h"
+#include "run/engine.h"
 #include "lab.h"
-#include "plan.h"
-#include "rules.h"
-#include "ranks.h"
-#include "run.h"
-#include "scenario.h"
-#include "spread.h"
+#include "mpi/plan.h"
+#include "net/rules.h"
+#include "mpi/ranks.h"
+#include "run/run.h"
+#include "run/scenario.h"
+#include "mpi/spread.h"
 
 namespace {
 

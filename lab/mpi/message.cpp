@@ -1,4 +1,4 @@
-#include "message.h"
+#include "mpi/message.h"
 
 #include <algorithm>
 #include <cctype>

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "nodes.h"
+#include "run/nodes.h"
 
 namespace palaver::lab::mpi {
 

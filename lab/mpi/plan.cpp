@@ -1,4 +1,4 @@
-#include "plan.h"
+#include "mpi/plan.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>

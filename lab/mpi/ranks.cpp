@@ -1,4 +1,4 @@
-#include "ranks.h"
+#include "mpi/ranks.h"
 
 #include <algorithm>
 #include <array>
@@ -12,10 +12,10 @@
 #include <system_error>
 #include <thread>
 
-#include "gather.h"
-#include "network.h"
-#include "rules.h"
-#include "spread.h"
+#include "mpi/gather.h"
+#include "net/network.h"
+#include "net/rules.h"
+#include "mpi/spread.h"
 
 namespace palaver::lab::mpi {
 

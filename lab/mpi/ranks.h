@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "message.h"
-#include "nodes.h"
+#include "mpi/message.h"
+#include "run/nodes.h"
 
 namespace palaver::lab::mpi {
 

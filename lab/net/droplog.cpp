@@ -1,4 +1,4 @@
-#include "droplog.h"
+#include "net/droplog.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "network.h"
+#include "net/network.h"
 
 #include <fcntl.h>
 #include <net/if.h>

@@ -1,4 +1,4 @@
-#include "rules.h"
+#include "net/rules.h"
 
 #include <unistd.h>
 

@@ -1,8 +1,8 @@
-#include "churn.h"
+#include "run/churn.h"
 
 #include <cmath>
 
-#include "seeds.h"
+#include "run/seeds.h"
 
 namespace palaver::lab {
 

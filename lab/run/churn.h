@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "scenario.h"
+#include "run/scenario.h"
 
 namespace palaver::lab {
 

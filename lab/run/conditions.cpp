@@ -1,4 +1,4 @@
-#include "conditions.h"
+#include "run/conditions.h"
 
 #include <algorithm>
 

@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "rules.h"
-#include "scenario.h"
+#include "net/rules.h"
+#include "run/scenario.h"
 
 namespace palaver::lab {
 

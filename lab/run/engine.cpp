@@ -4,7 +4,7 @@
 // waits, the executor runs what goes on in the background: pending joins
 // and lines watched until the overlay is quiet, periodic snapshots and the
 // events of churn models.
-#include "engine.h"
+#include "run/engine.h"
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -26,15 +26,15 @@
 #include <tuple>
 #include <vector>
 
-#include "analyze_model.h"
-#include "churn.h"
-#include "conditions.h"
-#include "droplog.h"
-#include "network.h"
-#include "nodes.h"
-#include "quiet.h"
-#include "rules.h"
-#include "seeds.h"
+#include "analyze/analyze_model.h"
+#include "run/churn.h"
+#include "run/conditions.h"
+#include "net/droplog.h"
+#include "net/network.h"
+#include "run/nodes.h"
+#include "run/quiet.h"
+#include "net/rules.h"
+#include "run/seeds.h"
 
 namespace palaver::lab {
 

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "nodes.h"
-#include "run.h"
+#include "run/nodes.h"
+#include "run/run.h"
 
-#include "scenario.h"
+#include "run/scenario.h"
 
 namespace palaver::lab {
 

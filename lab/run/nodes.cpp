@@ -1,4 +1,4 @@
-#include "nodes.h"
+#include "run/nodes.h"
 
 #include <fcntl.h>
 #include <sched.h>

@@ -14,9 +14,9 @@
 #include <string_view>
 #include <vector>
 
-#include "droplog.h"
+#include "net/droplog.h"
 #include "node.h"
-#include "rules.h"
+#include "net/rules.h"
 
 namespace palaver::lab {
 

@@ -1,5 +1,5 @@
 // The run command's options and the checks that bind them together.
-#include "run.h"
+#include "run/run.h"
 
 #include <arpa/inet.h>
 
@@ -9,9 +9,9 @@
 #include <memory>
 #include <system_error>
 
-#include "engine.h"
+#include "run/engine.h"
 #include "lab.h"
-#include "scenario.h"
+#include "run/scenario.h"
 
 namespace palaver::lab {
 

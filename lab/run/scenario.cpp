@@ -1,6 +1,6 @@
 // Scenario files: read with toml++, checked key by key, every fault one line
 // with its place; and the default scenario the run command's flags stand for.
-#include "scenario.h"
+#include "run/scenario.h"
 
 #include <algorithm>
 #include <cmath>
@@ -11,7 +11,7 @@
 #include <sstream>
 #include <toml++/toml.h>
 
-#include "seeds.h"
+#include "run/seeds.h"
 
 namespace palaver::lab {
 

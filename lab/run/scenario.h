@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "run.h"
+#include "run/run.h"
 
 namespace palaver::lab {
 

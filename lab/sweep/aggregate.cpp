@@ -1,4 +1,4 @@
-#include "aggregate.h"
+#include "sweep/aggregate.h"
 
 #include <algorithm>
 #include <atomic>
@@ -12,9 +12,9 @@
 #include <system_error>
 #include <thread>
 
-#include "analyze_report.h"
+#include "analyze/analyze_report.h"
 #include "process.h"
-#include "sweep.h"
+#include "sweep/sweep.h"
 
 namespace palaver::lab::sweep {
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "figures.h"
-#include "plan.h"
-#include "stats.h"
+#include "sweep/figures.h"
+#include "sweep/plan.h"
+#include "sweep/stats.h"
 
 namespace palaver::lab::sweep {
 

@@ -10,12 +10,12 @@
 #include <set>
 #include <system_error>
 
-#include "figures.h"
-#include "plan.h"
+#include "sweep/figures.h"
+#include "sweep/plan.h"
 #include "process.h"
 #include "run/scenario.h"
-#include "runner.h"
-#include "sweep.h"
+#include "sweep/runner.h"
+#include "sweep/sweep.h"
 
 namespace palaver::lab::sweep {
 

@@ -1,4 +1,4 @@
-#include "figures.h"
+#include "sweep/figures.h"
 
 #include <algorithm>
 #include <cmath>
@@ -8,8 +8,8 @@
 #include <sstream>
 #include <system_error>
 
-#include "analyze_report.h"
-#include "plan.h"
+#include "analyze/analyze_report.h"
+#include "sweep/plan.h"
 
 namespace palaver::lab::sweep {
 

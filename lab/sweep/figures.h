@@ -10,7 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "analyze_model.h"
+#include "analyze/analyze_model.h"
 
 namespace palaver::lab::sweep {
 

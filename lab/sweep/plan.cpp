@@ -1,4 +1,4 @@
-#include "plan.h"
+#include "sweep/plan.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,4 +1,4 @@
-#include "runner.h"
+#include "sweep/runner.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -21,8 +21,8 @@
 #include <system_error>
 #include <thread>
 
-#include "figures.h"
-#include "stats.h"
+#include "sweep/figures.h"
+#include "sweep/stats.h"
 
 extern char** environ;
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "plan.h"
+#include "sweep/plan.h"
 
 namespace palaver::lab::sweep {
 

@@ -1,4 +1,4 @@
-#include "stats.h"
+#include "sweep/stats.h"
 
 #include <boost/math/distributions/students_t.hpp>
 

@@ -4,7 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "analyze_model.h"
+#include "analyze/analyze_model.h"
 #include "analyze_support.h"
 
 namespace palaver::labtest {

@@ -4,7 +4,7 @@
 // sends to next, back and each random peer.
 #include <gtest/gtest.h>
 
-#include "analyze_model.h"
+#include "analyze/analyze_model.h"
 #include "analyze_support.h"
 
 namespace palaver::labtest {

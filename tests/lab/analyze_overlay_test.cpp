@@ -3,7 +3,7 @@
 // windows (logs and closing reports, no run.json).
 #include <gtest/gtest.h>
 
-#include "analyze_model.h"
+#include "analyze/analyze_model.h"
 #include "analyze_support.h"
 #include "overlay_support.h"
 

@@ -12,9 +12,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "analyze_model.h"
+#include "analyze/analyze_model.h"
 #include "analyze_support.h"
-#include "droplog.h"
+#include "net/droplog.h"
 
 namespace palaver::labtest {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <array>
 
-#include "analyze_model.h"
+#include "analyze/analyze_model.h"
 #include "analyze_support.h"
 
 namespace palaver::lab {

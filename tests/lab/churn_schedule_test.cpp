@@ -3,8 +3,8 @@
 // only after their pause and within the model's duration.
 #include <gtest/gtest.h>
 
-#include "churn.h"
-#include "seeds.h"
+#include "run/churn.h"
+#include "run/seeds.h"
 
 namespace palaver::lab {
 namespace {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "conditions.h"
-#include "rules.h"
+#include "run/conditions.h"
+#include "net/rules.h"
 
 namespace palaver::lab {
 namespace {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "datagram.h"
-#include "droplog.h"
+#include "net/droplog.h"
 
 namespace palaver::lab {
 namespace {

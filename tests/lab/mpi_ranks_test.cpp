@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "gather.h"
-#include "message.h"
-#include "plan.h"
-#include "rules.h"
-#include "spread.h"
+#include "mpi/gather.h"
+#include "mpi/message.h"
+#include "mpi/plan.h"
+#include "net/rules.h"
+#include "mpi/spread.h"
 
 namespace palaver::lab::mpi {
 namespace {

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "../node/test_support.h"
-#include "network.h"
+#include "net/network.h"
 
 namespace palaver::lab {
 namespace {

@@ -9,9 +9,9 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "network.h"
+#include "net/network.h"
 #include "process.h"
-#include "rules.h"
+#include "net/rules.h"
 #include "run_support.h"
 
 namespace palaver::lab::test {

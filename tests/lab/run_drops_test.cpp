@@ -4,7 +4,7 @@
 // nodes' logs show.
 #include <fstream>
 
-#include "analyze_model.h"
+#include "analyze/analyze_model.h"
 
 #include "run_support.h"
 

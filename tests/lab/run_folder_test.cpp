@@ -2,7 +2,7 @@
 // the files they leave alone.
 #include <set>
 
-#include "nodes.h"
+#include "run/nodes.h"
 #include "run_support.h"
 
 namespace palaver::lab::test {

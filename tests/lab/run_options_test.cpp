@@ -1,8 +1,8 @@
 // The run command's arguments: every bad one gives one line and status 2,
 // and the helpers behind the address and loss options.
-#include "run.h"
+#include "run/run.h"
 #include "run_support.h"
-#include "scenario.h"
+#include "run/scenario.h"
 
 namespace palaver::lab::test {
 namespace {

@@ -3,7 +3,7 @@
 // random choice kept apart from the others.
 #include <algorithm>
 
-#include "quiet.h"
+#include "run/quiet.h"
 #include "run_support.h"
 
 namespace palaver::lab::test {

@@ -1,7 +1,7 @@
 // Scenario files: every fault one line with its file, line and column, and
 // nothing started; the TOML the lab writes reads back to the same scenario.
 #include "run_support.h"
-#include "scenario.h"
+#include "run/scenario.h"
 
 namespace palaver::lab::test {
 namespace {

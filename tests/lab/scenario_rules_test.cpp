@@ -3,7 +3,7 @@
 // default with a file that leaves its key out, and the edges that a rule
 // lets through.
 #include "run_support.h"
-#include "scenario.h"
+#include "run/scenario.h"
 
 namespace palaver::lab::test {
 namespace {

@@ -2,9 +2,9 @@
 // run as a file, a partition and its heal, and a churn model.
 #include <set>
 
-#include "churn.h"
+#include "run/churn.h"
 #include "run_support.h"
-#include "scenario.h"
+#include "run/scenario.h"
 
 namespace palaver::lab::test {
 namespace {

@@ -15,7 +15,7 @@
 #include <mutex>
 #include <thread>
 
-#include "nodes.h"
+#include "run/nodes.h"
 #include "test_support.h"
 
 namespace palaver::lab {

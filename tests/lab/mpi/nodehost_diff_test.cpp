@@ -24,10 +24,10 @@
 #include <tuple>
 #include <vector>
 
-#include "nodes.h"
-#include "quiet.h"
-#include "ranks.h"
-#include "spread.h"
+#include "run/nodes.h"
+#include "run/quiet.h"
+#include "mpi/ranks.h"
+#include "mpi/spread.h"
 
 namespace fs = std::filesystem;
 using palaver::lab::AcceptStamp;
