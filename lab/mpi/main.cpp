@@ -21,7 +21,7 @@
 
 #include "run/engine.h"
 #include "lab.h"
-#include "mpi/plan.h"
+#include "mpi/address_plan.h"
 #include "net/rules.h"
 #include "mpi/ranks.h"
 #include "run/run.h"
@@ -97,15 +97,15 @@ std::vector<std::string> gatherText(MPI_Comm comm, int rank, int ranks, const st
     return texts;
 }
 
-// Where the nodes bind (plan.h); node i at port --port + i under the host
+// Where the nodes bind (address_plan.h); node i at port --port + i under the host
 // plan, so that ranks sharing one host never share a port.
-struct Plan {
+struct RankOptions {
     std::string name;  // "" until chosen: loopback on one host, host on several
     std::string bindAddress;
     bool sharedOut = false;  // the run folder is on a filesystem every rank sees
 };
 
-std::string checkPlan(const Plan& plan, const Scenario& scenario) {
+std::string checkPlan(const RankOptions& plan, const Scenario& scenario) {
     if (plan.name == "host") {
         if (scenario.port + scenario.nodes - 1 > 65535) {
             return "--address-plan host: " + std::to_string(scenario.nodes) + " ports from " +
@@ -138,7 +138,7 @@ std::vector<int> ruleHoldersOf(const std::vector<std::string>& networks) {
     return holders;
 }
 
-int runOnRanks(const Scenario& given, const std::string& out, const std::vector<std::string>& words, Plan plan,
+int runOnRanks(const Scenario& given, const std::string& out, const std::vector<std::string>& words, RankOptions plan,
                Hush& hush) {
     hush.lift();
     MPI_Comm comm = MPI_COMM_WORLD;
@@ -272,7 +272,7 @@ int command(int argc, char** argv, int rank) {
     CLI::App app{"palaver-lab-mpi: one palaver-lab run with its nodes spread over the ranks of an MPI job"};
     app.set_version_flag("--version", std::string("palaver-lab-mpi ") + PALAVER_LAB_VERSION);
     app.require_subcommand(1);
-    Plan plan;
+    RankOptions plan;
     Action run = addRunCommand(app, [&](const Scenario& scenario, const std::string& out) {
         return runOnRanks(scenario, out, words, plan, hush);
     });

@@ -77,8 +77,8 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-Plan buildPlan(const SweepOptions& o) {
-    Plan plan;
+SweepPlan buildPlan(const SweepOptions& o) {
+    SweepPlan plan;
     if (!o.positional.empty()) {
         if (o.positional.size() > 1) throw InputError("more than one scenario file given");
         std::error_code ec;
@@ -183,7 +183,7 @@ int sweepCommand(const SweepOptions& o) {
             return 2;
         }
     }
-    Plan plan;
+    SweepPlan plan;
     try {
         if (o.out.empty()) throw InputError("--out DIR is required");
         if (o.submit && !o.slurm) throw InputError("--submit goes with --slurm");

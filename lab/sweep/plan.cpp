@@ -119,7 +119,7 @@ std::string folderValue(const std::string& value) {
     return out;
 }
 
-std::vector<Point> expandPoints(const Plan& plan) {
+std::vector<Point> expandPoints(const SweepPlan& plan) {
     for (const Varied& v : plan.vary) {
         std::map<std::string, std::string> folders;
         for (const std::string& value : v.values) {
@@ -153,7 +153,7 @@ std::string taskDir(const Point& p, uint64_t seed) {
     return (p.dir == "." ? std::string() : p.dir + "/") + "seed=" + std::to_string(seed);
 }
 
-std::vector<Task> expandTasks(const Plan& plan, const std::vector<Point>& points) {
+std::vector<Task> expandTasks(const SweepPlan& plan, const std::vector<Point>& points) {
     std::vector<Task> tasks;
     if (plan.seeds.automatic) return tasks;
     for (std::size_t i = 0; i < points.size(); ++i) {
@@ -162,7 +162,7 @@ std::vector<Task> expandTasks(const Plan& plan, const std::vector<Point>& points
     return tasks;
 }
 
-std::vector<std::string> runArguments(const Plan& plan, const Point& point, uint64_t seed,
+std::vector<std::string> runArguments(const SweepPlan& plan, const Point& point, uint64_t seed,
                                       const std::string& outDir) {
     std::vector<std::string> args;
     if (!plan.scenario.empty()) args.push_back(plan.scenario);
@@ -184,7 +184,7 @@ std::vector<std::string> runArguments(const Plan& plan, const Point& point, uint
     return args;
 }
 
-nlohmann::json planJson(const Plan& plan) {
+nlohmann::json planJson(const SweepPlan& plan) {
     nlohmann::json j;
     j["scenario"] = plan.scenario;
     j["run_arguments"] = plan.runArgs;
@@ -203,9 +203,9 @@ nlohmann::json planJson(const Plan& plan) {
     return j;
 }
 
-Plan planFromJson(const nlohmann::json& j) {
+SweepPlan planFromJson(const nlohmann::json& j) {
     try {
-        Plan p;
+        SweepPlan p;
         p.scenario = j.at("scenario").get<std::string>();
         p.runArgs = j.at("run_arguments").get<std::vector<std::string>>();
         for (const auto& v : j.at("vary")) {
@@ -228,7 +228,7 @@ Plan planFromJson(const nlohmann::json& j) {
     }
 }
 
-SweepFile newSweepFile(const Plan& plan) {
+SweepFile newSweepFile(const SweepPlan& plan) {
     SweepFile f;
     f.plan = plan;
     f.points = expandPoints(plan);

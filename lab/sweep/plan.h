@@ -41,7 +41,7 @@ struct SeedRule {
     int maxSeeds = 20;
 };
 
-struct Plan {
+struct SweepPlan {
     std::string scenario;              // passed to each run as its first positional; "" for none
     std::vector<std::string> runArgs;  // the fixed run options, e.g. {"--nodes", "50"}
     std::vector<Varied> vary;
@@ -51,7 +51,7 @@ struct Plan {
 
 // A grid point: one value of each varied parameter.
 struct Point {
-    std::vector<std::string> values;  // in the order of Plan::vary
+    std::vector<std::string> values;  // in the order of SweepPlan::vary
     std::string dir;                  // relative: "loss=2/nodes=50" ("." without varied parameters)
 };
 
@@ -77,33 +77,33 @@ std::string folderValue(const std::string& value);
 
 // The cartesian grid, the first varied parameter outermost. Throws
 // PlanError when two values of a parameter share a folder name.
-std::vector<Point> expandPoints(const Plan& plan);
+std::vector<Point> expandPoints(const SweepPlan& plan);
 
 // Point `p` with seed `seed`: its run folder, relative to DIR.
 std::string taskDir(const Point& p, uint64_t seed);
 
 // Every run of a plan with a seed list: points x seeds, points outermost.
-std::vector<Task> expandTasks(const Plan& plan, const std::vector<Point>& points);
+std::vector<Task> expandTasks(const SweepPlan& plan, const std::vector<Point>& points);
 
 // The run command's arguments (after "palaver-lab run") for one run.
-std::vector<std::string> runArguments(const Plan& plan, const Point& point, uint64_t seed,
+std::vector<std::string> runArguments(const SweepPlan& plan, const Point& point, uint64_t seed,
                                       const std::string& outDir);
 
-nlohmann::json planJson(const Plan& plan);
-Plan planFromJson(const nlohmann::json& j);  // throws PlanError
+nlohmann::json planJson(const SweepPlan& plan);
+SweepPlan planFromJson(const nlohmann::json& j);  // throws PlanError
 
 // DIR/sweep.json: the plan, its points (with the seeds each has launched and
 // why it stopped, for --seeds auto) and, for a seed list, its tasks in the
 // order --task counts them.
 struct SweepFile {
-    Plan plan;
+    SweepPlan plan;
     std::vector<Point> points;
     std::vector<std::vector<uint64_t>> pointSeeds;  // launched seeds of each point
     std::vector<std::string> stopped;               // why each point stopped ("" while open)
     std::vector<Task> tasks;                        // seed list only
 };
 
-SweepFile newSweepFile(const Plan& plan);
+SweepFile newSweepFile(const SweepPlan& plan);
 void writeSweepFile(const std::filesystem::path& dir, const SweepFile& file);
 // Throws PlanError when DIR/sweep.json is missing or broken.
 SweepFile readSweepFile(const std::filesystem::path& dir);

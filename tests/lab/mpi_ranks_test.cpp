@@ -8,7 +8,7 @@
 
 #include "mpi/gather.h"
 #include "mpi/message.h"
-#include "mpi/plan.h"
+#include "mpi/address_plan.h"
 #include "net/rules.h"
 #include "mpi/spread.h"
 

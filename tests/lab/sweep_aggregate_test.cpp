@@ -34,7 +34,7 @@ RunOutcome outcome(std::size_t point, uint64_t seed, RunState state, std::option
 // Means, sample deviations and Student's t half-widths (t = 4.3027 for two
 // degrees of freedom, 12.7062 for one) worked out by hand.
 TEST(SweepAggregate, EachPointOverItsOwnRunsWithEveryColumn) {
-    Plan p;
+    SweepPlan p;
     p.vary = {{"loss", {"0", "5"}}};
     p.seeds.seeds = {1, 2, 3, 4};
     const SweepFile f = newSweepFile(p);
@@ -182,7 +182,7 @@ std::vector<std::vector<double>> dataPoints(const fs::path& path) {
 TEST(SweepAnalyze, TableAgreesWithEachRunsReportAndBarsAreTheHalfWidth) {
     palaver::test::TempDir scratch;
     const fs::path dir = scratch / "s";
-    Plan p;
+    SweepPlan p;
     p.vary = {{"loss", {"0", "5"}}};
     p.seeds.seeds = {1, 2};
     fs::create_directories(dir);

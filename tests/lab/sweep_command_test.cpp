@@ -40,7 +40,7 @@ TEST(SweepCommand, BadInputIsOneLineExitTwoAndNothingRuns) {
     TempDir scratch;
     const fs::path other = scratch / "other";
     fs::create_directories(other);
-    Plan p;
+    SweepPlan p;
     p.vary = {{"loss", {"0", "1"}}};
     p.seeds.seeds = {1};
     writeSweepFile(other, newSweepFile(p));

@@ -21,8 +21,8 @@ namespace fs = std::filesystem;
 using palaver::labtest::writeText;
 using palaver::test::TempDir;
 
-Plan planOf(std::vector<Varied> vary, std::vector<uint64_t> seeds) {
-    Plan p;
+SweepPlan planOf(std::vector<Varied> vary, std::vector<uint64_t> seeds) {
+    SweepPlan p;
     p.vary = std::move(vary);
     p.seeds.seeds = std::move(seeds);
     return p;
@@ -31,7 +31,7 @@ Plan planOf(std::vector<Varied> vary, std::vector<uint64_t> seeds) {
 TEST(SweepPlan, GridTimesSeedsAndTheirFolders) {
     struct Case {
         const char* what;
-        Plan plan;
+        SweepPlan plan;
         std::vector<std::string> dirs;
     };
     const std::vector<Case> cases = {
@@ -61,14 +61,14 @@ TEST(SweepPlan, ValuesThatShareAFolderAreRefused) {
 }
 
 TEST(SweepPlan, EachRunGetsTheScenarioFixedOptionsItsValuesSeedAndFolder) {
-    Plan p = planOf({{"loss", {"0", "5"}}, {"nodes", {"10"}}}, {1});
+    SweepPlan p = planOf({{"loss", {"0", "5"}}, {"nodes", {"10"}}}, {1});
     p.runArgs = {"--lines", "5", "--host-network"};
     const std::vector<Point> points = expandPoints(p);
     EXPECT_EQ(runArguments(p, points[1], 9, "/d/loss=5/nodes=10/seed=9"),
               (std::vector<std::string>{"--lines", "5", "--host-network", "--loss", "5", "--nodes", "10", "--seed", "9",
                                         "--out", "/d/loss=5/nodes=10/seed=9"}));
     // With a scenario file, the varied names are the file's values, set by path.
-    Plan f = planOf({{"nodes.count", {"10", "20"}}, {"step.cut.at", {"5"}}}, {1});
+    SweepPlan f = planOf({{"nodes.count", {"10", "20"}}, {"step.cut.at", {"5"}}}, {1});
     f.scenario = "/s/churn.toml";
     f.runArgs = {"--set", "timing.quiet_ms=500"};
     EXPECT_EQ(runArguments(f, expandPoints(f)[1], 3, "/d/x"),
@@ -142,7 +142,7 @@ TEST(SweepPlan, SeedsAndVaryText) {
 
 TEST(SweepPlan, SweepFileKeepsThePlanAndThePointsSeeds) {
     TempDir dir;
-    Plan p = planOf({{"loss", {"0", "5"}}}, {});
+    SweepPlan p = planOf({{"loss", {"0", "5"}}}, {});
     p.seeds.automatic = true;
     p.seeds.target = "reliability_mean";
     p.seeds.ciWidth = 0.05;
@@ -216,7 +216,7 @@ TEST(SweepResume, HowAChildsEndIsJudged) {
 }
 
 TEST(SweepSlurm, BatchScriptRunsTheOpenTasksAsAnArray) {
-    Plan p = planOf({{"loss", {"0", "5"}}}, {1, 2, 3, 4, 5});
+    SweepPlan p = planOf({{"loss", {"0", "5"}}}, {1, 2, 3, 4, 5});
     p.timeLimitS = 130;
     const SweepFile f = newSweepFile(p);
     const std::string script = slurmScript(f, "/data/my sweep", "/opt/palaver-lab", {0, 1, 2, 5, 7, 8});

@@ -1,4 +1,4 @@
-#include "mpi/plan.h"
+#include "mpi/address_plan.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
