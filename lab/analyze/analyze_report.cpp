@@ -9,7 +9,7 @@
 #include <set>
 #include <sstream>
 
-#include "analyze/load.h"
+#include "analyze/node_load.h"
 #include "process.h"
 
 namespace palaver::lab {

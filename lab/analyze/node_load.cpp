@@ -1,4 +1,4 @@
-#include "analyze/load.h"
+#include "analyze/node_load.h"
 
 #include <algorithm>
 #include <charconv>
