@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "run/engine.h"
+#include "run/limits.h"
 #include "lab.h"
 #include "run/scenario.h"
 
@@ -43,7 +44,7 @@ std::optional<Address> parseContact(const std::string& text) {
         return std::nullopt;
     }
     a.port = std::stoi(port);
-    if (a.port < 1 || a.port > 65535) return std::nullopt;
+    if (a.port < limits::Port.low || a.port > limits::Port.high) return std::nullopt;
     return a;
 }
 
@@ -124,7 +125,7 @@ Action addRunCommand(CLI::App& app, const ScenarioRunner& runner) {
                     "timing.quiet_ms=300, step.NAME.KEY=..., group.NAME.KEY=..., expect.NAME.KEY=...); "
                     "repeatable")
         ->allow_extra_args(false);
-    run->add_option("--nodes", o->nodes, "number of nodes, at least 2")->capture_default_str()->check(CLI::Range(2, 60000));
+    run->add_option("--nodes", o->nodes, "number of nodes, at least 2")->capture_default_str()->check(CLI::Range(limits::Nodes.low, limits::Nodes.high));
     run->add_option("--seed", o->seed,
                     "seed of every random choice of the lab (contacts, typists, who leaves or crashes) and of "
                     "the nodes' identities")
@@ -150,7 +151,7 @@ Action addRunCommand(CLI::App& app, const ScenarioRunner& runner) {
                     "address of the first node; the others take the consecutive addresses after it")
         ->capture_default_str()
         ->check(CLI::ValidIPV4);
-    run->add_option("--port", o->port, "UDP port of every node")->capture_default_str()->check(CLI::Range(1, 65535));
+    run->add_option("--port", o->port, "UDP port of every node")->capture_default_str()->check(CLI::Range(limits::Port.low, limits::Port.high));
     run->add_option("--contact", o->contact,
                     "IP:PORT of a node of an overlay that another lab process or a palaver window runs; the "
                     "first node joins through it (implies --host-network); default: none, the first node "
@@ -160,16 +161,16 @@ Action addRunCommand(CLI::App& app, const ScenarioRunner& runner) {
                   "run the nodes on the host's own network instead of a private network namespace (default: off)");
     run->add_option("--join-timeout", o->joinTimeoutMs, "milliseconds a join may take before it counts as failed")
         ->capture_default_str()
-        ->check(CLI::Range(1, 3600000));
+        ->check(CLI::Range(limits::TimeoutMs.low, limits::TimeoutMs.high));
     run->add_option("--settle-timeout", o->settleTimeoutMs,
                     "milliseconds the lab waits at most for the overlay to go quiet (after a line, the build, "
                     "a leave)")
         ->capture_default_str()
-        ->check(CLI::Range(1, 3600000));
+        ->check(CLI::Range(limits::TimeoutMs.low, limits::TimeoutMs.high));
     run->add_option("--quiet", o->quietMs,
                     "milliseconds without a datagram sent or taken in by any node that make the overlay quiet")
         ->capture_default_str()
-        ->check(CLI::Range(1, 60000));
+        ->check(CLI::Range(limits::QuietMs.low, limits::QuietMs.high));
     run->add_option("--hold-members", o->holdMembers,
                     "after the build, hold until every live node lists this many members (0: no hold); lets "
                     "lab processes that share an overlay wait for each other")

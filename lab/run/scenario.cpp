@@ -11,6 +11,7 @@
 #include <sstream>
 #include <toml++/toml.h>
 
+#include "run/limits.h"
 #include "run/seeds.h"
 
 namespace palaver::lab {
@@ -91,7 +92,7 @@ public:
     }
     std::optional<double> percent(const std::string& key) const { return number(key, 0, 100, " %"); }
     std::optional<double> seconds(const std::string& key, double low = 0) const {
-        return number(key, low, 86400, " s");
+        return number(key, low, limits::MaxSeconds, " s");
     }
     std::optional<std::string> string(const std::string& key) const {
         const toml::node* n = table_.get(key);
@@ -409,9 +410,9 @@ Scenario parseScenario(const std::string& text, const std::string& file, const s
     if (const toml::node* n = root.get("nodes")) {
         Fields f(tableAt(*n, file, "[nodes]"), file, "[nodes]",
                  {"count", "first_address", "port", "contact", "host_network"});
-        if (auto v = f.integer("count", 2, 60000)) s.nodes = static_cast<int>(*v);
+        if (auto v = f.integer("count", limits::Nodes.low, limits::Nodes.high)) s.nodes = static_cast<int>(*v);
         if (auto v = f.string("first_address")) s.firstAddress = *v;
-        if (auto v = f.integer("port", 1, 65535)) s.port = static_cast<int>(*v);
+        if (auto v = f.integer("port", limits::Port.low, limits::Port.high)) s.port = static_cast<int>(*v);
         if (auto v = f.string("contact")) s.contact = *v;
         if (auto v = f.boolean("host_network")) s.hostNetwork = *v;
         if (!s.contact.empty() && !parseContact(s.contact)) {
@@ -426,9 +427,9 @@ Scenario parseScenario(const std::string& text, const std::string& file, const s
     }
     if (const toml::node* n = root.get("timing")) {
         Fields f(tableAt(*n, file, "[timing]"), file, "[timing]", {"join_timeout_ms", "settle_timeout_ms", "quiet_ms"});
-        if (auto v = f.integer("join_timeout_ms", 1, 3600000)) s.joinTimeoutMs = static_cast<int>(*v);
-        if (auto v = f.integer("settle_timeout_ms", 1, 3600000)) s.settleTimeoutMs = static_cast<int>(*v);
-        if (auto v = f.integer("quiet_ms", 1, 60000)) s.quietMs = static_cast<int>(*v);
+        if (auto v = f.integer("join_timeout_ms", limits::TimeoutMs.low, limits::TimeoutMs.high)) s.joinTimeoutMs = static_cast<int>(*v);
+        if (auto v = f.integer("settle_timeout_ms", limits::TimeoutMs.low, limits::TimeoutMs.high)) s.settleTimeoutMs = static_cast<int>(*v);
+        if (auto v = f.integer("quiet_ms", limits::QuietMs.low, limits::QuietMs.high)) s.quietMs = static_cast<int>(*v);
     }
 
     s.groups.push_back(GroupSpec{"all", GroupSpec::Kind::Range, 1, s.nodes, 0, "all", {}});
@@ -443,8 +444,8 @@ Scenario parseScenario(const std::string& text, const std::string& file, const s
         if (ways != 1) f.fail(t->source(), "group '" + g.name + "' needs exactly one of first/last, share, rest");
         if (f.has("first")) {
             g.kind = GroupSpec::Kind::Range;
-            g.first = static_cast<int>(*f.integer("first", 1, 60000));
-            g.last = static_cast<int>(f.integer("last", 1, 60000).value_or(g.first));
+            g.first = static_cast<int>(*f.integer("first", limits::NodeNumber.low, limits::NodeNumber.high));
+            g.last = static_cast<int>(f.integer("last", limits::NodeNumber.low, limits::NodeNumber.high).value_or(g.first));
             if (g.last < g.first) f.fail("last", "group '" + g.name + "': last comes before first");
             if (g.last > s.nodes) {
                 f.fail("last", "group '" + g.name + "' reaches node " + std::to_string(g.last) + " of only " +
@@ -513,7 +514,7 @@ Scenario parseScenario(const std::string& text, const std::string& file, const s
                 st.trigger.kind = Trigger::Kind::Quiet;
             } else if (*when == "members") {
                 st.trigger.kind = Trigger::Kind::Members;
-                auto m = f.integer("members", 1, 60000);
+                auto m = f.integer("members", limits::NodeNumber.low, limits::NodeNumber.high);
                 if (!m) f.fail("when", "when = \"members\" needs members = M");
                 st.trigger.members = static_cast<int>(*m);
                 st.trigger.group = f.string("of").value_or("all");
