@@ -438,15 +438,34 @@ nlohmann::json runSummary(const Analysis& a) {
     return s;
 }
 
-std::vector<std::string> writeReport(const Analysis& a, const std::string& outDirText, const ReportOptions& options) {
-    const RunData& r = a.run;
-    const LoadData load = readLoad(r);  // before any file is written: a bad load.csv stops here
-    fs::path dir(outDirText);
-    std::error_code ec;
-    fs::create_directories(dir, ec);
-    if (!fs::is_directory(dir)) throw AnalyzeError(outDirText + ": cannot create the report folder");
+namespace {
 
-    // messages.csv
+// A typed line's stamped acceptances by hop count: the sum of their ms and how many.
+using HopTimes = std::map<int, std::pair<double, std::size_t>>;
+// Deliveries of typed lines by hop count: by hops taken and by shortest distance.
+using HopCounts = std::map<int, std::pair<std::size_t, std::size_t>>;
+
+// The pictures drawn, with their captions, and the names of those that failed.
+struct Pictures {
+    std::vector<std::pair<std::string, std::string>> figures;
+    std::vector<std::string> failed;
+
+    void add(bool drawn, const std::string& name, const std::string& caption) {
+        if (drawn) {
+            figures.push_back({name, caption});
+        } else {
+            failed.push_back(name);
+        }
+    }
+};
+
+// A text field of one of run.json's checks ("" when it has none).
+std::string checkText(const nlohmann::json& check, const char* key) {
+    auto it = check.find(key);
+    return it != check.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+void writeMessagesCsv(const Analysis& a, const fs::path& dir) {
     std::string m =
         "originator,sequence,alive,delivered,reliability,mean_hops,max_hops,copies,rmr,shortest_mean,stretch,"
         "kind,phase,typed_ms,unreachable,snapshot,life,text\n";
@@ -460,19 +479,28 @@ std::vector<std::string> writeReport(const Analysis& a, const std::string& outDi
              "\n";
     }
     writeFile(dir / "messages.csv", m);
+}
 
-    // delivery.csv: per chat line, when it reached half, 90 % and all of the
-    // nodes that accepted it; delivery_hops.csv: every stamped acceptance of
-    // a typed line with its hop count.
+// delivery.csv: per chat line, when it reached half, 90 % and all of the
+// nodes that accepted it.
+void writeDeliveryCsv(const Analysis& a, const fs::path& dir) {
     std::string dl = "originator,sequence,kind,phase,typed_ms,accepted,stamped,reach50_ms,reach90_ms,reach100_ms,"
                      "last_accept_ms\n";
-    std::string dh = "originator,sequence,hops,ms\n";
-    std::map<int, std::pair<double, std::size_t>> byHops;  // sum of ms, count
     for (const Trace& t : a.traces) {
         dl += csvField(t.originator) + "," + std::to_string(t.sequence) + "," + t.kind + "," + csvField(t.phase) + "," +
               number(t.typedMs) + "," + std::to_string(t.accepts.size()) + "," + std::to_string(t.stamped) + "," +
               number(t.reach50) + "," + number(t.reach90) + "," + number(t.reach100) + "," + number(t.lastAcceptMs) +
               "\n";
+    }
+    writeFile(dir / "delivery.csv", dl);
+}
+
+// delivery_hops.csv: every stamped acceptance of a typed line with its hop
+// count. The same acceptances feed the per-hop means of the picture.
+HopTimes writeDeliveryHopsCsv(const Analysis& a, const fs::path& dir) {
+    std::string dh = "originator,sequence,hops,ms\n";
+    HopTimes byHops;
+    for (const Trace& t : a.traces) {
         if (t.kind != "typed") continue;
         for (const auto& [hops, ms] : t.timedAccepts) {
             dh += csvField(t.originator) + "," + std::to_string(t.sequence) + "," + std::to_string(hops) + "," +
@@ -481,19 +509,27 @@ std::vector<std::string> writeReport(const Analysis& a, const std::string& outDi
             ++byHops[hops].second;
         }
     }
-    writeFile(dir / "delivery.csv", dl);
     writeFile(dir / "delivery_hops.csv", dh);
-    writeFile(dir / "misses.csv", missesCsv(a));
-    writeFile(dir / "failed_joins.csv", failedJoinsCsv(a));
+    return byHops;
+}
 
-    // nodes.csv, one row per life: its closing table, else the latest
-    // snapshot taken while it lived.
+// Each address's random in-degree in the final snapshot.
+std::map<std::string, std::size_t> randomInDegree(const Analysis& a) {
+    const RunData& r = a.run;
     std::map<std::string, std::size_t> inDegree;
     if (a.finalSnapshot) {
         for (const auto& [address, t] : r.snapshots[*a.finalSnapshot].tables) {
             for (const std::string& peer : t.random) ++inDegree[peer];
         }
     }
+    return inDegree;
+}
+
+// nodes.csv, one row per life: its closing table, else the latest
+// snapshot taken while it lived.
+void writeNodesCsv(const Analysis& a, const LoadData& load, const fs::path& dir) {
+    const RunData& r = a.run;
+    std::map<std::string, std::size_t> inDegree = randomInDegree(a);
     std::string n =
         "address,state,next,back,random_count,random_in_degree,members,latest_ttl,log_lines,"
         "join,contact,fate_ms,chat_copies,accepted,bad_lines,leave_notices,table_from,node,life,started_ms," +
@@ -522,13 +558,13 @@ std::vector<std::string> writeReport(const Analysis& a, const std::string& outDi
              number(node.startedMs) + "," + loadNodesCells(load, node) + "\n";
     }
     writeFile(dir / "nodes.csv", n);
+}
 
-    // topology.csv and indegree.csv
+void writeTopologyCsv(const Analysis& a, const fs::path& dir) {
     std::string topo =
         "snapshot,live,ring_intact,ring_cycles,longest_cycle,dangling_next,back_mismatch,components,"
         "unreachable_pairs,diameter,mean_distance,predicted_distance,mean_out_degree,in_degree_mean,"
         "in_degree_stddev,in_degree_max,in_degree_zero\n";
-    std::string indeg = "snapshot,in_degree,nodes,poisson_expected\n";
     for (const TopologySummary& t : a.topology) {
         topo += csvField(t.snapshot) + "," + std::to_string(t.live) + "," + yesNo(t.ringIntact) + "," +
                 std::to_string(t.ringCycles) + "," + std::to_string(t.longestCycle) + "," +
@@ -537,23 +573,36 @@ std::vector<std::string> writeReport(const Analysis& a, const std::string& outDi
                 std::to_string(t.diameter) + "," + number(t.meanDistance) + "," + number(t.predictedDistance) + "," +
                 number(t.meanOutDegree) + "," + number(t.inDegreeMean) + "," + number(t.inDegreeStdDev) + "," +
                 std::to_string(t.inDegreeMax) + "," + std::to_string(t.inDegreeZero) + "\n";
+    }
+    writeFile(dir / "topology.csv", topo);
+}
+
+// indegree.csv: each snapshot's random in-degree histogram beside the
+// Poisson counts of the same mean.
+void writeInDegreeCsv(const Analysis& a, const fs::path& dir) {
+    std::string indeg = "snapshot,in_degree,nodes,poisson_expected\n";
+    for (const TopologySummary& t : a.topology) {
         for (std::size_t k = 0; k < t.inDegreeHistogram.size(); ++k) {
             indeg += csvField(t.snapshot) + "," + std::to_string(k) + "," + std::to_string(t.inDegreeHistogram[k]) + "," +
                      number(poisson(t.inDegreeMean, k) * static_cast<double>(t.live), 2) + "\n";
         }
     }
-    writeFile(dir / "topology.csv", topo);
     writeFile(dir / "indegree.csv", indeg);
+}
 
-    // health.csv: the snapshots with a time, in time order, as a time series;
-    // events.csv: what changed on the way (network changes and the nodes'
-    // crashes, leaves and restarts).
+// The snapshots with a time, in time order.
+std::vector<const TopologySummary*> timedSnapshots(const Analysis& a) {
     std::vector<const TopologySummary*> timed;
     for (const TopologySummary& t : a.topology) {
         if (t.ms) timed.push_back(&t);
     }
     std::stable_sort(timed.begin(), timed.end(),
                      [](const TopologySummary* x, const TopologySummary* y) { return *x->ms < *y->ms; });
+    return timed;
+}
+
+// health.csv: the timed snapshots as a time series.
+void writeHealthCsv(const std::vector<const TopologySummary*>& timed, const fs::path& dir) {
     std::string health = "snapshot,ms,live,ring_intact,ring_cycles,dangling_next,components,unreachable_pairs\n";
     for (const TopologySummary* t : timed) {
         health += csvField(t->snapshot) + "," + std::to_string(*t->ms) + "," + std::to_string(t->live) + "," +
@@ -562,8 +611,10 @@ std::vector<std::string> writeReport(const Analysis& a, const std::string& outDi
                   std::to_string(t->unreachablePairs) + "\n";
     }
     writeFile(dir / "health.csv", health);
-    // steps.csv: the typed lines of each step that typed some;
-    // verdict.csv: run.json's checks.
+}
+
+// steps.csv: the typed lines of each step that typed some.
+void writeStepsCsv(const Analysis& a, const fs::path& dir) {
     std::string steps = "step,lines,complete,reliability_mean,reliability_min,mean_hops,max_hops,rmr,stretch\n";
     for (const LineSummary& l : a.lineSummaries) {
         if (l.phase.empty()) continue;
@@ -572,24 +623,30 @@ std::vector<std::string> writeReport(const Analysis& a, const std::string& outDi
                  number(l.maxHops) + "," + number(l.rmr) + "," + number(l.stretch) + "\n";
     }
     writeFile(dir / "steps.csv", steps);
-    if (r.verdict.is_object()) {
-        std::string v = "check,kind,expected,measured,result\n";
-        for (const auto& c : r.verdict.value("checks", nlohmann::json::array())) {
-            auto text = [&](const char* key) {
-                auto it = c.find(key);
-                return it != c.end() && it->is_string() ? it->get<std::string>() : std::string();
-            };
-            v += csvField(text("name")) + "," + csvField(text("check")) + "," + csvField(text("expected")) + "," +
-                 csvField(text("measured")) + "," + (c.value("pass", false) ? "pass" : "FAIL") + "\n";
-        }
-        writeFile(dir / "verdict.csv", v);
+}
+
+// verdict.csv: run.json's checks.
+void writeVerdictCsv(const nlohmann::json& verdict, const fs::path& dir) {
+    std::string v = "check,kind,expected,measured,result\n";
+    for (const auto& c : verdict.value("checks", nlohmann::json::array())) {
+        v += csvField(checkText(c, "name")) + "," + csvField(checkText(c, "check")) + "," +
+             csvField(checkText(c, "expected")) + "," + csvField(checkText(c, "measured")) + "," +
+             (c.value("pass", false) ? "pass" : "FAIL") + "\n";
     }
+    writeFile(dir / "verdict.csv", v);
+}
+
+// events.csv: what changed on the way (network changes and the nodes'
+// crashes, leaves and restarts).
+void writeEventsCsv(const RunData& r, const fs::path& dir) {
     std::string events = "ms,kind,what\n";
     for (const RunEvent& e : r.events) events += std::to_string(e.ms) + "," + e.kind + "," + csvField(e.label) + "\n";
     writeFile(dir / "events.csv", events);
+}
 
-    // hops.csv: deliveries of typed lines by hop count and by shortest distance.
-    std::map<int, std::pair<std::size_t, std::size_t>> hops;
+// hops.csv: deliveries of typed lines by hop count and by shortest distance.
+HopCounts writeHopsCsv(const Analysis& a, const fs::path& dir) {
+    HopCounts hops;
     for (const Trace& t : a.traces) {
         if (t.kind != "typed") continue;
         for (const auto& [node, h] : t.accepts) ++hops[h].first;
@@ -600,8 +657,11 @@ std::vector<std::string> writeReport(const Analysis& a, const std::string& outDi
     std::string h = "hops,deliveries,shortest\n";
     for (const auto& [k, v] : hops) h += std::to_string(k) + "," + std::to_string(v.first) + "," + std::to_string(v.second) + "\n";
     writeFile(dir / "hops.csv", h);
+    return hops;
+}
 
-    // phases.csv: what run.json measured of each phase of the lab.
+// phases.csv: what run.json measured of each phase of the lab.
+void writePhasesCsv(const RunData& r, const fs::path& dir) {
     std::string ph = "phase,start_ms,end_ms,duration_ms,cpu_ms,peak_rss_kib,load_average\n";
     for (const PhaseInfo& p : r.phases) {
         std::optional<int64_t> duration;
@@ -610,282 +670,369 @@ std::vector<std::string> writeReport(const Analysis& a, const std::string& outDi
               number(p.cpuMs) + "," + number(p.peakRssKib) + "," + number(p.loadAverage, 3) + "\n";
     }
     writeFile(dir / "phases.csv", ph);
+}
 
+void writeSummaryJson(const Analysis& a, const ReportOptions& options, const fs::path& dir) {
     nlohmann::json summary = runSummary(a);
     summary["analysis_ms"] = options.analysisMs;
-    if (!r.verdict.is_null()) summary["verdict"] = r.verdict;
+    if (!a.run.verdict.is_null()) summary["verdict"] = a.run.verdict;
     writeFile(dir / "summary.json", summary.dump(2) + "\n");
+}
 
-    // Pictures.
-    std::vector<std::string> failed;
-    std::vector<std::pair<std::string, std::string>> figures;
-    if (options.pictures) {
-        if (drawTopology(a, dir)) {
-            figures.push_back({"topology", "Topology of the last snapshot (" +
-                                               (a.finalSnapshot ? r.snapshots[*a.finalSnapshot].name : "") +
-                                               "): next links black, random links green dashed, backs that mirror "
-                                               "no next red dotted; left nodes grey, crashed red"});
-        } else {
-            failed.push_back("topology");
-        }
-        if (timed.size() >= 2) {
-            if (plot(dir, "health", healthPlot(a))) {
-                figures.push_back({"health", "The overlay's health over time, from every snapshot of the tables, "
-                                             "with the network changes and the nodes' crashes, leaves and restarts"});
-            } else {
-                failed.push_back("health");
-            }
-        }
-        std::string common = "set datafile separator ','\nset key top right\nset grid ytics\n";
-        if (!hops.empty() &&
-            plot(dir, "hops", common + "set style data histograms\nset style histogram clustered gap 1\n"
-                                       "set style fill solid 0.8 border -1\nset boxwidth 0.9\n"
-                                       "set xlabel 'hops'\nset ylabel 'deliveries'\n"
-                                       "plot 'hops.csv' using 2:xtic(1) title 'hops taken (TTL of the accepted "
-                                       "copy)' lc rgb '#1f77b4', '' using 3 title 'shortest path in the snapshot' "
-                                       "lc rgb '#ff7f0e'\n")) {
-            figures.push_back({"hops", "Hop counts of the deliveries against the shortest paths"});
-        } else if (!hops.empty()) {
-            failed.push_back("hops");
-        }
-        std::string rel;
-        std::size_t index = 0;
-        for (const Trace& t : a.traces) {
-            if (t.kind != "typed") continue;
-            rel += std::to_string(++index) + "," + number(t.reliability) + "," +
-                   (t.phase.empty() ? "lines" : t.phase) + "\n";
-        }
-        if (index > 0) {
-            writeFile(dir / "reliability.dat", rel);
-            std::string body = common + "set key bottom right\nset yrange [0:1.05]\nset xlabel 'typed line'\nset ylabel 'reliability'\n"
-                                        "set offsets 0.5,0.5,0,0\n";
-            if (r.hasRunJson) {
-                // One series per step that typed lines, in the order they typed.
-                std::string series;
-                std::size_t k = 0;
-                for (const LineSummary& l : a.lineSummaries) {
-                    if (l.phase.empty()) continue;
-                    const char* colour = SeriesColours[k % (sizeof SeriesColours / sizeof *SeriesColours)];
-                    std::string title = l.phase == "lines"           ? "after the build (lines)"
-                                        : l.phase == "lines_churned" ? "after the churn (lines_churned)"
-                                                                     : l.phase;
-                    series += std::string(series.empty() ? "plot 'reliability.dat'" : ", ''") +
-                              " using 1:(strcol(3) eq '" + gnuplotText(l.phase) + "' ? $2 : 1/0) with linespoints pt " +
-                              std::to_string(5 + 2 * (k % 6)) + " lc rgb '" + colour + "' title '" + gnuplotText(title) +
-                              "' noenhanced";
-                    ++k;
-                }
-                body += (series.empty() ? "plot 'reliability.dat' using 1:2 with linespoints pt 7 title 'typed lines'"
-                                        : series) +
-                        "\n";
-            } else {
-                body += "plot 'reliability.dat' using 1:2 with linespoints pt 7 lc rgb '#1f77b4' title 'typed lines'\n";
-            }
-            if (plot(dir, "reliability", body)) {
-                figures.push_back({"reliability", "Reliability of each typed line"});
-            } else {
-                failed.push_back("reliability");
-            }
-        }
-        if (a.finalSnapshot && !a.topology.empty()) {
-            const TopologySummary& t = a.topology.back();
-            std::string body = common + "set style fill solid 0.7 border -1\nset boxwidth 0.8\nset xlabel "
-                                        "'random in-degree'\nset ylabel 'nodes'\nset yrange [0:*]\n"
-                                        "plot 'indegree.csv' using (strcol(1) eq '" +
-                               gnuplotText(t.snapshot) + "' ? $2 : 1/0):3 with boxes lc rgb '#2ca02c' title 'nodes (" +
-                               gnuplotText(t.snapshot) +
-                               ")' noenhanced, '' using (strcol(1) eq '" + gnuplotText(t.snapshot) +
-                               "' ? $2 : 1/0):4 with linespoints pt 7 lc rgb 'black' title 'Poisson, same mean'\n";
-            if (plot(dir, "indegree", body)) {
-                figures.push_back({"indegree", "Random in-degree histogram (how evenly the walks end)"});
-            } else {
-                failed.push_back("indegree");
-            }
-        }
-        const std::vector<const Trace*> timed = timedTypedLines(a);
-        if (!timed.empty()) {
-            writeReachData(timed, dir);
-            std::string body = common + "set key bottom right\nset yrange [0:1.05]\nset xrange [0:*]\n"
-                                        "set xlabel 'ms after the line was typed'\n"
-                                        "set ylabel 'share of the live nodes that had accepted it'\n"
-                                        "plot for [i=0:" +
-                               std::to_string(timed.size() - 1) +
-                               "] 'reach.dat' index i using 1:2 with steps lw 1 lc rgb '#B01f77b4' notitle, "
-                               "'reach_median.dat' using 1:2 with steps lw 3 lc rgb 'black' title 'median over the " +
-                               std::to_string(timed.size()) +
-                               " typed lines', NaN with lines lw 1 lc rgb '#601f77b4' title 'one typed line'\n";
-            if (plot(dir, "reach", body)) {
-                figures.push_back({"reach", "How fast each typed line spread: the share of the live nodes that "
-                                            "had accepted it against the time since it was typed"});
-            } else {
-                failed.push_back("reach");
-            }
-            std::string means;
-            for (const auto& [hops, v] : byHops) {
-                means += std::to_string(hops) + "," + number(v.first / static_cast<double>(v.second), 2) + "\n";
-            }
-            writeFile(dir / "delivery_hops_mean.dat", means);
-            const bool fewHops = byHops.empty() || byHops.rbegin()->first <= 20;
-            body = common + "set key top left\nset yrange [0:*]\nset xlabel 'hops (TTL of the accepted copy)'\n"
-                            "set ylabel 'ms after the line was typed'\n" +
-                   (fewHops ? "set xtics 1\n" : "") +
-                   "plot 'delivery_hops.csv' skip 1 using ($3 + (rand(0) - 0.5) * 0.4):4 with points pt 7 "
-                   "ps 0.4 lc rgb '#801f77b4' title 'one acceptance', 'delivery_hops_mean.dat' using 1:2 "
-                   "with linespoints pt 5 lw 2 lc rgb 'black' title 'mean at each hop count'\n";
-            if (plot(dir, "delivery_hops", body)) {
-                figures.push_back({"delivery_hops", "Delivery time against hop count, every acceptance of a typed line"});
-            } else {
-                failed.push_back("delivery_hops");
-            }
-        }
+// ---------------------------------------------------------------------------
+// The run's pictures
+
+// The lines every gnuplot picture of a run begins with.
+std::string commonPlotLines() { return "set datafile separator ','\nset key top right\nset grid ytics\n"; }
+
+void drawTopologyFigure(const Analysis& a, const fs::path& dir, Pictures& pictures) {
+    const RunData& r = a.run;
+    pictures.add(drawTopology(a, dir), "topology",
+                 "Topology of the last snapshot (" + (a.finalSnapshot ? r.snapshots[*a.finalSnapshot].name : "") +
+                     "): next links black, random links green dashed, backs that mirror "
+                     "no next red dotted; left nodes grey, crashed red");
+}
+
+void drawHopsFigure(const fs::path& dir, Pictures& pictures) {
+    pictures.add(plot(dir, "hops", commonPlotLines() + "set style data histograms\nset style histogram clustered gap 1\n"
+                                                       "set style fill solid 0.8 border -1\nset boxwidth 0.9\n"
+                                                       "set xlabel 'hops'\nset ylabel 'deliveries'\n"
+                                                       "plot 'hops.csv' using 2:xtic(1) title 'hops taken (TTL of the accepted "
+                                                       "copy)' lc rgb '#1f77b4', '' using 3 title 'shortest path in the snapshot' "
+                                                       "lc rgb '#ff7f0e'\n"),
+                 "hops", "Hop counts of the deliveries against the shortest paths");
+}
+
+// The plot command of reliability.dat: one series per step that typed lines,
+// in the order they typed, when run.json tells the steps.
+std::string reliabilityPlotCommand(const Analysis& a) {
+    if (!a.run.hasRunJson) {
+        return "plot 'reliability.dat' using 1:2 with linespoints pt 7 lc rgb '#1f77b4' title 'typed lines'\n";
     }
+    std::string series;
+    std::size_t k = 0;
+    for (const LineSummary& l : a.lineSummaries) {
+        if (l.phase.empty()) continue;
+        const char* colour = SeriesColours[k % (sizeof SeriesColours / sizeof *SeriesColours)];
+        std::string title = l.phase == "lines"           ? "after the build (lines)"
+                            : l.phase == "lines_churned" ? "after the churn (lines_churned)"
+                                                         : l.phase;
+        series += std::string(series.empty() ? "plot 'reliability.dat'" : ", ''") +
+                  " using 1:(strcol(3) eq '" + gnuplotText(l.phase) + "' ? $2 : 1/0) with linespoints pt " +
+                  std::to_string(5 + 2 * (k % 6)) + " lc rgb '" + colour + "' title '" + gnuplotText(title) +
+                  "' noenhanced";
+        ++k;
+    }
+    return (series.empty() ? "plot 'reliability.dat' using 1:2 with linespoints pt 7 title 'typed lines'" : series) + "\n";
+}
 
-    // report.html
+// reliability.dat and its picture: each typed line's reliability, with its step.
+void drawReliabilityFigure(const Analysis& a, const fs::path& dir, Pictures& pictures) {
+    std::string rel;
+    std::size_t index = 0;
+    for (const Trace& t : a.traces) {
+        if (t.kind != "typed") continue;
+        rel += std::to_string(++index) + "," + number(t.reliability) + "," +
+               (t.phase.empty() ? "lines" : t.phase) + "\n";
+    }
+    if (index == 0) return;
+    writeFile(dir / "reliability.dat", rel);
+    std::string body = commonPlotLines() + "set key bottom right\nset yrange [0:1.05]\nset xlabel 'typed line'\nset ylabel 'reliability'\n"
+                                           "set offsets 0.5,0.5,0,0\n";
+    body += reliabilityPlotCommand(a);
+    pictures.add(plot(dir, "reliability", body), "reliability", "Reliability of each typed line");
+}
+
+// The last snapshot's random in-degree histogram against Poisson.
+void drawInDegreeFigure(const Analysis& a, const fs::path& dir, Pictures& pictures) {
+    const TopologySummary& t = a.topology.back();
+    std::string body = commonPlotLines() + "set style fill solid 0.7 border -1\nset boxwidth 0.8\nset xlabel "
+                                           "'random in-degree'\nset ylabel 'nodes'\nset yrange [0:*]\n"
+                                           "plot 'indegree.csv' using (strcol(1) eq '" +
+                       gnuplotText(t.snapshot) + "' ? $2 : 1/0):3 with boxes lc rgb '#2ca02c' title 'nodes (" +
+                       gnuplotText(t.snapshot) +
+                       ")' noenhanced, '' using (strcol(1) eq '" + gnuplotText(t.snapshot) +
+                       "' ? $2 : 1/0):4 with linespoints pt 7 lc rgb 'black' title 'Poisson, same mean'\n";
+    pictures.add(plot(dir, "indegree", body), "indegree", "Random in-degree histogram (how evenly the walks end)");
+}
+
+// reach.dat, reach_median.dat and their picture: how fast each typed line spread.
+void drawReachFigure(const std::vector<const Trace*>& timed, const fs::path& dir, Pictures& pictures) {
+    writeReachData(timed, dir);
+    std::string body = commonPlotLines() + "set key bottom right\nset yrange [0:1.05]\nset xrange [0:*]\n"
+                                           "set xlabel 'ms after the line was typed'\n"
+                                           "set ylabel 'share of the live nodes that had accepted it'\n"
+                                           "plot for [i=0:" +
+                       std::to_string(timed.size() - 1) +
+                       "] 'reach.dat' index i using 1:2 with steps lw 1 lc rgb '#B01f77b4' notitle, "
+                       "'reach_median.dat' using 1:2 with steps lw 3 lc rgb 'black' title 'median over the " +
+                       std::to_string(timed.size()) +
+                       " typed lines', NaN with lines lw 1 lc rgb '#601f77b4' title 'one typed line'\n";
+    pictures.add(plot(dir, "reach", body), "reach",
+                 "How fast each typed line spread: the share of the live nodes that "
+                 "had accepted it against the time since it was typed");
+}
+
+// delivery_hops_mean.dat and the picture of delivery time against hop count.
+void drawDeliveryHopsFigure(const HopTimes& byHops, const fs::path& dir, Pictures& pictures) {
+    std::string means;
+    for (const auto& [hops, v] : byHops) {
+        means += std::to_string(hops) + "," + number(v.first / static_cast<double>(v.second), 2) + "\n";
+    }
+    writeFile(dir / "delivery_hops_mean.dat", means);
+    const bool fewHops = byHops.empty() || byHops.rbegin()->first <= 20;
+    std::string body = commonPlotLines() + "set key top left\nset yrange [0:*]\nset xlabel 'hops (TTL of the accepted copy)'\n"
+                                           "set ylabel 'ms after the line was typed'\n" +
+                       (fewHops ? "set xtics 1\n" : "") +
+                       "plot 'delivery_hops.csv' skip 1 using ($3 + (rand(0) - 0.5) * 0.4):4 with points pt 7 "
+                       "ps 0.4 lc rgb '#801f77b4' title 'one acceptance', 'delivery_hops_mean.dat' using 1:2 "
+                       "with linespoints pt 5 lw 2 lc rgb 'black' title 'mean at each hop count'\n";
+    pictures.add(plot(dir, "delivery_hops", body), "delivery_hops",
+                 "Delivery time against hop count, every acceptance of a typed line");
+}
+
+void drawPictures(const Analysis& a, const fs::path& dir, std::size_t snapshotsWithTime, const HopCounts& hops,
+                  const HopTimes& byHops, Pictures& pictures) {
+    drawTopologyFigure(a, dir, pictures);
+    if (snapshotsWithTime >= 2) {
+        pictures.add(plot(dir, "health", healthPlot(a)), "health",
+                     "The overlay's health over time, from every snapshot of the tables, "
+                     "with the network changes and the nodes' crashes, leaves and restarts");
+    }
+    if (!hops.empty()) drawHopsFigure(dir, pictures);
+    drawReliabilityFigure(a, dir, pictures);
+    if (a.finalSnapshot && !a.topology.empty()) drawInDegreeFigure(a, dir, pictures);
+    const std::vector<const Trace*> timed = timedTypedLines(a);
+    if (!timed.empty()) {
+        drawReachFigure(timed, dir, pictures);
+        drawDeliveryHopsFigure(byHops, dir, pictures);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// report.html
+
+std::string verdictSection(const nlohmann::json& verdict) {
+    bool passed = verdict.value("passed", false);
+    std::string s = std::string("<h2 id=\"verdict\">Verdict: ") + (passed ? "every check passed" : "a check failed") +
+                    "</h2>\n<table>\n" + tableRow({"check", "kind", "expected", "measured", "result"}, true);
+    for (const auto& c : verdict.value("checks", nlohmann::json::array())) {
+        bool pass = c.value("pass", false);
+        s += "<tr><td>" + html(checkText(c, "name")) + "</td><td>" + html(checkText(c, "check")) + "</td><td>" +
+             html(checkText(c, "expected")) + "</td><td>" + html(checkText(c, "measured")) + "</td><td style=\"color:" +
+             (pass ? "#2a7a2a\">pass" : "#c0392b;font-weight:bold\">FAIL") + "</td></tr>\n";
+    }
+    return s + "</table>\n";
+}
+
+std::string foldersLine(const RunData& r) {
+    std::string s = "<p>Folders: ";
+    for (const std::string& d : r.dirs) s += "<code>" + html(d) + "</code> ";
+    s += r.hasRunJson ? "(lab run)" : "(node files only, no run.json: every node with a log counts as alive)";
+    return s + "</p>\n";
+}
+
+std::string parametersSection(const Analysis& a, const ReportOptions& options, bool scenarioRun) {
+    const RunData& r = a.run;
+    std::string s = "<h2>Parameters</h2>\n<table>\n" + tableRow({"parameter", "value"}, true);
+    if (r.seed) s += tableRow({"seed", std::to_string(*r.seed)});
+    for (const auto& [k, v] : r.parameters.items()) {
+        if (scenarioRun && !appliesToEveryRun(k, v)) continue;
+        s += tableRow({k, v.is_string() ? v.get<std::string>() : v.dump()});
+    }
+    s += tableRow({"nodes with files or in run.json", std::to_string(r.nodeIndex.size())});
+    if (r.nodes.size() != r.nodeIndex.size()) s += tableRow({"their lives (restarts included)", std::to_string(r.nodes.size())});
+    if (r.hasRunJson) {
+        s += tableRow({"joins completed", std::to_string(a.joinsCompleted)});
+        s += tableRow({"joins failed", std::to_string(a.joinsFailed)});
+    }
+    s += tableRow({"log lines that are not datagrams", std::to_string(r.badLines)});
+    s += tableRow({"analysis time without drawing (ms)", number(options.analysisMs, 0)});
+    s += "</table>\n";
+    if (!r.commandLine.empty()) {
+        std::string cl;
+        for (const auto& c : r.commandLine) cl += (c.is_string() ? c.get<std::string>() : c.dump()) + " ";
+        s += "<p>Command line: <code>" + html(cl) + "</code></p>\n";
+    }
+    return s;
+}
+
+// The typed lines by phase, then the run's events folded away.
+std::string typedLinesSection(const Analysis& a) {
+    const RunData& r = a.run;
+    std::string s = "<h2>Typed lines</h2>\n<table>\n" +
+                    tableRow({"phase", "lines", "complete", "reliability mean", "reliability min", "mean hops", "max hops",
+                              "rmr", "shortest mean", "stretch"},
+                             true);
+    for (const LineSummary& l : a.lineSummaries) {
+        s += tableRow({l.phase.empty() ? "all" : l.phase, std::to_string(l.lines), std::to_string(l.complete),
+                       l.lines ? number(l.reliabilityMean) : "", l.lines ? number(l.reliabilityMin) : "",
+                       number(l.meanHops), number(l.maxHops), number(l.rmr), number(l.shortestMean),
+                       number(l.stretch)});
+    }
+    s += "</table>\n";
+    if (!r.events.empty()) {
+        s += "<details><summary>Network changes and the nodes' fates (" + std::to_string(r.events.size()) +
+             ")</summary><table>\n" + tableRow({"ms", "kind", "what"}, true);
+        for (const RunEvent& e : r.events) s += tableRow({std::to_string(e.ms), e.kind, e.label});
+        s += "</table></details>\n";
+    }
+    return s;
+}
+
+std::string deliveryTimesTable(const Analysis& a) {
+    const std::vector<const Trace*> timed = timedTypedLines(a);
+    std::string s = "<p>From accepts.csv: each node's acceptance of each line, stamped by the lab's clock; times in ms "
+                    "after the line was typed (delivery.csv per line).</p>\n<table>\n" +
+                    tableRow({"typed lines with times", "median ms to 50 %", "median ms to 90 %", "median ms to 100 %",
+                              "slowest line to 100 %"},
+                             true);
+    std::vector<double> v50, v90, v100;
+    for (const Trace* t : timed) {
+        if (t->reach50) v50.push_back(static_cast<double>(*t->reach50));
+        if (t->reach90) v90.push_back(static_cast<double>(*t->reach90));
+        if (t->reach100) v100.push_back(static_cast<double>(*t->reach100));
+    }
+    s += tableRow({std::to_string(timed.size()), number(median(v50), 1), number(median(v90), 1),
+                   number(median(v100), 1),
+                   v100.empty() ? "" : number(*std::max_element(v100.begin(), v100.end()), 1)});
+    return s + "</table>\n";
+}
+
+std::string dropsLine(const nlohmann::json& d) {
+    auto field = [&](const char* key) { return d.contains(key) && !d[key].is_null() ? d[key].dump() : std::string("-"); };
+    return "<p>Datagrams the lab's rules dropped: " +
+           (d.value("recorded", false) ? html(field("logged")) + " in drops.csv, " + html(field("counted")) +
+                                             " counted by the rules (difference " + html(field("difference")) + ")"
+                                       : "not recorded (" + html(d.value("reason", std::string())) + "); " +
+                                             html(field("counted")) + " counted by the rules") +
+           ".</p>\n";
+}
+
+std::string deliverySection(const Analysis& a) {
+    const RunData& r = a.run;
+    std::string s = "<h2 id=\"delivery\">Delivery times</h2>\n";
+    if (const std::string missing = deliveryTimesMissing(r); !missing.empty()) {
+        s += "<p>Delivery times are not available: " + html(missing) + ".</p>\n";
+    } else {
+        s += deliveryTimesTable(a);
+    }
+    if (r.drops.is_object()) s += dropsLine(r.drops);
+    return s;
+}
+
+// Every snapshot's figures, then the broken ring links of those that have some.
+std::string topologySection(const Analysis& a) {
+    std::string s = "<h2>Topology</h2>\n<table>\n" +
+                    tableRow({"snapshot", "live", "ring intact", "ring cycles", "dangling next", "back mismatch",
+                              "components", "unreachable pairs", "diameter", "mean distance", "ln N / ln(d-1)",
+                              "mean out-degree", "random in-degree mean / sd / max / zero"},
+                             true);
+    for (const TopologySummary& t : a.topology) {
+        s += tableRow({t.snapshot, std::to_string(t.live), yesNo(t.ringIntact), std::to_string(t.ringCycles),
+                       std::to_string(t.danglingNext), std::to_string(t.backMismatch),
+                       std::to_string(t.components), std::to_string(t.unreachablePairs),
+                       std::to_string(t.diameter), number(t.meanDistance, 3), number(t.predictedDistance, 3),
+                       number(t.meanOutDegree, 3),
+                       number(t.inDegreeMean, 2) + " / " + number(t.inDegreeStdDev, 2) + " / " +
+                           std::to_string(t.inDegreeMax) + " / " + std::to_string(t.inDegreeZero)});
+    }
+    s += "</table>\n";
+    for (const TopologySummary& t : a.topology) {
+        if (t.brokenLinks.empty()) continue;
+        s += "<details><summary>Broken ring links in snapshot " + html(t.snapshot) + " (" +
+             std::to_string(t.brokenLinks.size()) + ")</summary><ul>\n";
+        std::size_t shown = 0;
+        for (const std::string& b : t.brokenLinks) {
+            if (++shown > 200) break;
+            s += "<li>" + html(b) + "</li>\n";
+        }
+        s += "</ul></details>\n";
+    }
+    return s;
+}
+
+std::string phasesSection(const RunData& r) {
+    if (r.phases.empty()) return "";
+    std::string s = "<h2>Phases</h2>\n<table>\n" +
+                    tableRow({"phase", "start ms", "end ms", "cpu ms so far", "peak RSS KiB", "load average"}, true);
+    for (const PhaseInfo& p : r.phases) {
+        s += tableRow({p.name, number(p.startMs), number(p.endMs), number(p.cpuMs), number(p.peakRssKib),
+                       number(p.loadAverage, 3)});
+    }
+    return s + "</table>\n";
+}
+
+// The pictures drawn, the links to the data files and the page's end.
+std::string picturesAndData(const std::vector<std::pair<std::string, std::string>>& figures) {
+    std::string s = "<h2>Pictures</h2>\n";
+    for (const auto& [name, caption] : figures) s += figure(name, caption);
+    s += "\n<h2>Data</h2>\n<ul>\n";
+    for (const char* f : {"messages.csv", "delivery.csv", "delivery_hops.csv", "misses.csv", "failed_joins.csv", "nodes.csv", "topology.csv", "health.csv", "events.csv", "steps.csv", "indegree.csv",
+                          "hops.csv", "phases.csv", "summary.json"}) {
+        s += std::string("<li><a href=\"") + f + "\">" + f + "</a></li>\n";
+    }
+    s += "</ul>\n";
+    s += PageScript;
+    return s + "</body></html>\n";
+}
+
+// report.html. The load section draws its own picture, so a failed one joins
+// `pictures.failed` after the others.
+void writePage(const Analysis& a, const LoadData& load, const fs::path& dir, const ReportOptions& options,
+               Pictures& pictures) {
+    const RunData& r = a.run;
     std::string page = "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>palaver-lab report</title><style>";
     page += PageStyle;
     page += "</style></head><body>\n<h1>palaver-lab report</h1>\n";
-    if (r.verdict.is_object()) {
-        bool passed = r.verdict.value("passed", false);
-        page += std::string("<h2 id=\"verdict\">Verdict: ") + (passed ? "every check passed" : "a check failed") +
-                "</h2>\n<table>\n" + tableRow({"check", "kind", "expected", "measured", "result"}, true);
-        for (const auto& c : r.verdict.value("checks", nlohmann::json::array())) {
-            auto text = [&](const char* key) {
-                auto it = c.find(key);
-                return it != c.end() && it->is_string() ? it->get<std::string>() : std::string();
-            };
-            bool pass = c.value("pass", false);
-            page += "<tr><td>" + html(text("name")) + "</td><td>" + html(text("check")) + "</td><td>" +
-                    html(text("expected")) + "</td><td>" + html(text("measured")) + "</td><td style=\"color:" +
-                    (pass ? "#2a7a2a\">pass" : "#c0392b;font-weight:bold\">FAIL") + "</td></tr>\n";
-        }
-        page += "</table>\n";
-    }
-    page += "<p>Folders: ";
-    for (const std::string& d : r.dirs) page += "<code>" + html(d) + "</code> ";
-    page += r.hasRunJson ? "(lab run)" : "(node files only, no run.json: every node with a log counts as alive)";
-    page += "</p>\n";
+    if (r.verdict.is_object()) page += verdictSection(r.verdict);
+    page += foldersLine(r);
     // A scenario file's run is told by its steps: the flags' figures (lines,
     // loss, crash, ...) that run.json keeps for every run say nothing of it.
     const bool scenarioRun = !r.scenarioSource.empty() && r.scenarioSource != "flags";
     if (scenarioRun) page += scenarioSection(r);
-    page += "<h2>Parameters</h2>\n<table>\n" + tableRow({"parameter", "value"}, true);
-    if (r.seed) page += tableRow({"seed", std::to_string(*r.seed)});
-    for (const auto& [k, v] : r.parameters.items()) {
-        if (scenarioRun && !appliesToEveryRun(k, v)) continue;
-        page += tableRow({k, v.is_string() ? v.get<std::string>() : v.dump()});
-    }
-    page += tableRow({"nodes with files or in run.json", std::to_string(r.nodeIndex.size())});
-    if (r.nodes.size() != r.nodeIndex.size()) page += tableRow({"their lives (restarts included)", std::to_string(r.nodes.size())});
-    if (r.hasRunJson) {
-        page += tableRow({"joins completed", std::to_string(a.joinsCompleted)});
-        page += tableRow({"joins failed", std::to_string(a.joinsFailed)});
-    }
-    page += tableRow({"log lines that are not datagrams", std::to_string(r.badLines)});
-    page += tableRow({"analysis time without drawing (ms)", number(options.analysisMs, 0)});
-    page += "</table>\n";
-    if (!r.commandLine.empty()) {
-        std::string cl;
-        for (const auto& c : r.commandLine) cl += (c.is_string() ? c.get<std::string>() : c.dump()) + " ";
-        page += "<p>Command line: <code>" + html(cl) + "</code></p>\n";
-    }
-
-    page += "<h2>Typed lines</h2>\n<table>\n" +
-            tableRow({"phase", "lines", "complete", "reliability mean", "reliability min", "mean hops", "max hops",
-                      "rmr", "shortest mean", "stretch"},
-                     true);
-    for (const LineSummary& l : a.lineSummaries) {
-        page += tableRow({l.phase.empty() ? "all" : l.phase, std::to_string(l.lines), std::to_string(l.complete),
-                          l.lines ? number(l.reliabilityMean) : "", l.lines ? number(l.reliabilityMin) : "",
-                          number(l.meanHops), number(l.maxHops), number(l.rmr), number(l.shortestMean),
-                          number(l.stretch)});
-    }
-    page += "</table>\n";
-    if (!r.events.empty()) {
-        page += "<details><summary>Network changes and the nodes' fates (" + std::to_string(r.events.size()) +
-                ")</summary><table>\n" + tableRow({"ms", "kind", "what"}, true);
-        for (const RunEvent& e : r.events) page += tableRow({std::to_string(e.ms), e.kind, e.label});
-        page += "</table></details>\n";
-    }
-    page += "<h2 id=\"delivery\">Delivery times</h2>\n";
-    if (const std::string missing = deliveryTimesMissing(r); !missing.empty()) {
-        page += "<p>Delivery times are not available: " + html(missing) + ".</p>\n";
-    } else {
-        const std::vector<const Trace*> timed = timedTypedLines(a);
-        page += "<p>From accepts.csv: each node's acceptance of each line, stamped by the lab's clock; times in ms "
-                "after the line was typed (delivery.csv per line).</p>\n<table>\n" +
-                tableRow({"typed lines with times", "median ms to 50 %", "median ms to 90 %", "median ms to 100 %",
-                          "slowest line to 100 %"},
-                         true);
-        std::vector<double> v50, v90, v100;
-        for (const Trace* t : timed) {
-            if (t->reach50) v50.push_back(static_cast<double>(*t->reach50));
-            if (t->reach90) v90.push_back(static_cast<double>(*t->reach90));
-            if (t->reach100) v100.push_back(static_cast<double>(*t->reach100));
-        }
-        page += tableRow({std::to_string(timed.size()), number(median(v50), 1), number(median(v90), 1),
-                          number(median(v100), 1),
-                          v100.empty() ? "" : number(*std::max_element(v100.begin(), v100.end()), 1)});
-        page += "</table>\n";
-    }
-    if (r.drops.is_object()) {
-        const nlohmann::json& d = r.drops;
-        auto field = [&](const char* key) { return d.contains(key) && !d[key].is_null() ? d[key].dump() : std::string("-"); };
-        page += "<p>Datagrams the lab's rules dropped: " +
-                (d.value("recorded", false) ? html(field("logged")) + " in drops.csv, " + html(field("counted")) +
-                                                  " counted by the rules (difference " + html(field("difference")) + ")"
-                                            : "not recorded (" + html(d.value("reason", std::string())) + "); " +
-                                                  html(field("counted")) + " counted by the rules") +
-                ".</p>\n";
-    }
+    page += parametersSection(a, options, scenarioRun);
+    page += typedLinesSection(a);
+    page += deliverySection(a);
     page += causesSection(a);
-    page += "<h2>Topology</h2>\n<table>\n" +
-            tableRow({"snapshot", "live", "ring intact", "ring cycles", "dangling next", "back mismatch",
-                      "components", "unreachable pairs", "diameter", "mean distance", "ln N / ln(d-1)",
-                      "mean out-degree", "random in-degree mean / sd / max / zero"},
-                     true);
-    for (const TopologySummary& t : a.topology) {
-        page += tableRow({t.snapshot, std::to_string(t.live), yesNo(t.ringIntact), std::to_string(t.ringCycles),
-                          std::to_string(t.danglingNext), std::to_string(t.backMismatch),
-                          std::to_string(t.components), std::to_string(t.unreachablePairs),
-                          std::to_string(t.diameter), number(t.meanDistance, 3), number(t.predictedDistance, 3),
-                          number(t.meanOutDegree, 3),
-                          number(t.inDegreeMean, 2) + " / " + number(t.inDegreeStdDev, 2) + " / " +
-                              std::to_string(t.inDegreeMax) + " / " + std::to_string(t.inDegreeZero)});
-    }
-    page += "</table>\n";
-    for (const TopologySummary& t : a.topology) {
-        if (t.brokenLinks.empty()) continue;
-        page += "<details><summary>Broken ring links in snapshot " + html(t.snapshot) + " (" +
-                std::to_string(t.brokenLinks.size()) + ")</summary><ul>\n";
-        std::size_t shown = 0;
-        for (const std::string& b : t.brokenLinks) {
-            if (++shown > 200) break;
-            page += "<li>" + html(b) + "</li>\n";
-        }
-        page += "</ul></details>\n";
-    }
-    page += loadSection(a, load, dir, options.pictures, failed);
-    if (!r.phases.empty()) {
-        page += "<h2>Phases</h2>\n<table>\n" +
-                tableRow({"phase", "start ms", "end ms", "cpu ms so far", "peak RSS KiB", "load average"}, true);
-        for (const PhaseInfo& p : r.phases) {
-            page += tableRow({p.name, number(p.startMs), number(p.endMs), number(p.cpuMs), number(p.peakRssKib),
-                              number(p.loadAverage, 3)});
-        }
-        page += "</table>\n";
-    }
-    page += "<h2>Pictures</h2>\n";
-    for (const auto& [name, caption] : figures) page += figure(name, caption);
-    page += "\n<h2>Data</h2>\n<ul>\n";
-    for (const char* f : {"messages.csv", "delivery.csv", "delivery_hops.csv", "misses.csv", "failed_joins.csv", "nodes.csv", "topology.csv", "health.csv", "events.csv", "steps.csv", "indegree.csv",
-                          "hops.csv", "phases.csv", "summary.json"}) {
-        page += std::string("<li><a href=\"") + f + "\">" + f + "</a></li>\n";
-    }
-    page += "</ul>\n";
-    page += PageScript;
-    page += "</body></html>\n";
+    page += topologySection(a);
+    page += loadSection(a, load, dir, options.pictures, pictures.failed);
+    page += phasesSection(r);
+    page += picturesAndData(pictures.figures);
     writeFile(dir / "report.html", page);
-    return failed;
+}
+
+}  // namespace
+
+std::vector<std::string> writeReport(const Analysis& a, const std::string& outDirText, const ReportOptions& options) {
+    const RunData& r = a.run;
+    const LoadData load = readLoad(r);  // before any file is written: a bad load.csv stops here
+    fs::path dir(outDirText);
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (!fs::is_directory(dir)) throw AnalyzeError(outDirText + ": cannot create the report folder");
+
+    writeMessagesCsv(a, dir);
+    writeDeliveryCsv(a, dir);
+    const HopTimes byHops = writeDeliveryHopsCsv(a, dir);
+    writeFile(dir / "misses.csv", missesCsv(a));
+    writeFile(dir / "failed_joins.csv", failedJoinsCsv(a));
+    writeNodesCsv(a, load, dir);
+    writeTopologyCsv(a, dir);
+    writeInDegreeCsv(a, dir);
+    const std::vector<const TopologySummary*> timed = timedSnapshots(a);
+    writeHealthCsv(timed, dir);
+    writeStepsCsv(a, dir);
+    if (r.verdict.is_object()) writeVerdictCsv(r.verdict, dir);
+    writeEventsCsv(r, dir);
+    const HopCounts hops = writeHopsCsv(a, dir);
+    writePhasesCsv(r, dir);
+    writeSummaryJson(a, options, dir);
+
+    Pictures pictures;
+    if (options.pictures) drawPictures(a, dir, timed.size(), hops, byHops, pictures);
+    writePage(a, load, dir, options, pictures);
+    return pictures.failed;
 }
 
 // ---------------------------------------------------------------------------
