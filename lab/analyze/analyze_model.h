@@ -104,7 +104,7 @@ struct DroppedDatagram {
     int64_t ms = 0;
     std::string rule;                 // loss, partition
     std::string source, destination;  // ip@port; the ip alone for a packet that was no whole UDP packet
-    char type = '?';  // '?' also for a packet that held no datagram
+    char type = '?';                  // '?' also for a packet that held no datagram
     int ttl = 0;
     std::string originator;           // chat and walk datagrams, else ""
     std::optional<int32_t> sequence;  // chat datagrams
@@ -154,8 +154,8 @@ struct RunData {
     std::vector<TypedLine> lines;
     std::vector<Snapshot> snapshots;  // run.json's in order, then "closing"
     std::vector<PhaseInfo> phases;
-    std::string scenarioSource;   // run.json's scenario file, "flags" for a run of flags; "" without one
-    std::vector<StepInfo> steps;  // run.json's steps, in order
+    std::string scenarioSource;     // run.json's scenario file, "flags" for a run of flags; "" without one
+    std::vector<StepInfo> steps;    // run.json's steps, in order
     nlohmann::json verdict;         // run.json's verdict, null without one
     std::optional<int64_t> stopMs;  // when the stop began: the closing reports' time
     std::size_t badLines = 0;

@@ -165,10 +165,7 @@ TEST_F(TwoLives, TheVerdictOpensThePage) {
 // them, as does a folder written before run.json named its scenario.
 TEST(ScenarioPage, AScenarioRunShowsItsStepsAndNotTheFlagsFigures) {
     test::TempDir dir;
-    const nlohmann::json parameters = {{"nodes", 3},        {"lines", 7},         {"loss", 2.5},
-                                       {"crash", 4},        {"burst", 0},         {"hold_members", 0},
-                                       {"contact", ""},     {"port", 50000},      {"quiet_ms", 200},
-                                       {"first_address", "127.77.0.1"}};
+    const nlohmann::json parameters = {{"nodes", 3}, {"lines", 7}, {"loss", 2.5}, {"crash", 4}, {"burst", 0}, {"hold_members", 0}, {"contact", ""}, {"port", 50000}, {"quiet_ms", 200}, {"first_address", "127.77.0.1"}};
     const nlohmann::json steps = nlohmann::json::parse(R"([
         {"name": "build", "do": "join", "group": "all", "start_ms": 10, "action_ms": 10, "end_ms": 250},
         {"name": "cut", "do": "partition", "waited": "quiet", "start_ms": 250, "action_ms": 1250, "end_ms": 1300}])");

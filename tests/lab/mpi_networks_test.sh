@@ -20,7 +20,7 @@ HERE=$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")
 # shellcheck source=tests/lab/mpi_checks.sh
 source "$HERE/mpi_checks.sh"
 mpi_skip_unless_runnable "${3:-}" "the test's network namespaces (unshare -n, ip netns)" \
-  mpirun unshare ip jq nft setpriv
+  mpirun unshare nsenter ip jq nft setpriv
 
 # The test itself runs in a namespace of its own, which holds the bridge
 # and mpirun; the ranks' namespaces hang off it.
@@ -48,21 +48,25 @@ for k in 1 2 3; do
   ip netns add "$NS-$k"
   ip link add "v$k" type veth peer name eth0 netns "$NS-$k"
   ip link set "v$k" master br0 up
-  ip -n "$NS-$k" addr add "10.231.0.$k/24" dev eth0
-  ip -n "$NS-$k" link set eth0 up
-  ip -n "$NS-$k" link set lo up
+  nsenter --net="/run/netns/$NS-$k" ip addr add "10.231.0.$k/24" dev eth0
+  nsenter --net="/run/netns/$NS-$k" ip link set eth0 up
+  nsenter --net="/run/netns/$NS-$k" ip link set lo up
 done
 # OpenMPI's launcher for a "remote" host: the host is a namespace's name.
 # Every namespace has the machine's host name, so the daemons would all make
 # their session folders (ompi.HOST.UID/pid.PID/...) in one place at the same
 # moment, and one of them can fail on "mkdir ... File exists": each daemon
 # gets a temporary folder of its own, as it would on a host of its own.
+# nsenter, not "ip netns exec": that one also remounts / and /sys in a mount
+# namespace of its own, which fails ("mount --make-rslave /") where / is no
+# mount point, as in a root entered by chroot; the daemons need only the
+# network.
 cat > "$T/agent.sh" << AGENT
 #!/bin/sh
 host=\$1
 shift
 mkdir -p "$T/tmp/\$host"
-exec ip netns exec "\$host" env TMPDIR="$T/tmp/\$host" /bin/sh -c "\$*"
+exec nsenter --net="/run/netns/\$host" env TMPDIR="$T/tmp/\$host" /bin/sh -c "\$*"
 AGENT
 chmod +x "$T/agent.sh"
 mkdir "$T/tmp" "$T/tmp/mpirun"
@@ -79,7 +83,7 @@ TMPDIR="$T/tmp/mpirun" "${MPIRUN[@]}" \
   -n 1 --host "$NS-2" "$MPI" "${RUN[@]}" --bind-address 10.231.0.2 --out "$T/split" > "$T/split.out" 2>&1 ||
   { cat "$T/split.out"; fail "the run over two networks exited $?"; }
 for k in 1 2; do
-  left=$(ip netns exec "$NS-$k" nft list tables 2>&1)
+  left=$(nsenter --net="/run/netns/$NS-$k" nft list tables 2>&1)
   [ -z "$left" ] || fail "network $k still holds rules after the run: $left"
 done
 
