@@ -29,7 +29,7 @@ Action addRunCommand(CLI::App& app, const ScenarioRunner& runner);
 // reads its own way (a sweep folder, for one): its exit status, or nullopt
 // when the folder is not one of its own and is read as a run folder.
 using FolderReader = std::function<std::optional<int>(const std::string& dir, const std::string& out, bool pictures)>;
-Action addAnalyzeCommand(CLI::App& app, FolderReader otherFolder = {});
+Action addAnalyzeCommand(CLI::App& app, const FolderReader& otherFolder = {});
 
 // The command line labMain was given, word by word.
 const std::vector<std::string>& commandLine();

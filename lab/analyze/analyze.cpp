@@ -97,7 +97,7 @@ int analyzeCompare(const AnalyzeOptions& o) {
 
 }  // namespace
 
-Action addAnalyzeCommand(CLI::App& app, FolderReader otherFolder) {
+Action addAnalyzeCommand(CLI::App& app, const FolderReader& otherFolder) {
     auto options = std::make_shared<AnalyzeOptions>();
     CLI::App* cmd = app.add_subcommand("analyze", "turn run folders into traces, figures and a report page");
     cmd->add_option("dirs", options->dirs,

@@ -173,8 +173,20 @@ TEST(OverlayJoin, TwoNewcomersThroughOneContactAtOnce) {
     ASSERT_TRUE(joinAndSettle(*successor, *contact, {contact.get(), successor.get()}));
     auto a = startLiveNode();
     auto b = startLiveNode();
-    a->node->requestJoin(contact->ip, contact->port);
-    b->node->requestJoin(contact->ip, contact->port);
+    {
+        // The contact's next changes only when a newcomer's join is through,
+        // which takes the successor's answer: while the successor's lock is
+        // held it answers nobody, so both newcomers are referred to it, however
+        // the threads are scheduled. Each has been once it has sent its join
+        // request and its request to the successor.
+        auto holdSuccessor = successor->node->lock();
+        const uint64_t aSent = a->node->SentCount.load(), bSent = b->node->SentCount.load();
+        a->node->requestJoin(contact->ip, contact->port);
+        b->node->requestJoin(contact->ip, contact->port);
+        ASSERT_TRUE(eventually([&] {
+            return a->node->SentCount.load() >= aSent + 2 && b->node->SentCount.load() >= bSent + 2;
+        }));
+    }
     ASSERT_TRUE(eventually([&] {
         return a->node->JoinState.load() == JoinedAsNewcomer && b->node->JoinState.load() == JoinedAsNewcomer;
     }));
