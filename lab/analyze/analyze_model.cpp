@@ -57,12 +57,16 @@ std::optional<double> optionalNumber(const nlohmann::json& object, const char* n
     return it->get<double>();
 }
 
+}  // namespace
+
 std::string stringField(const nlohmann::json& object, const char* name) {
     if (!object.is_object()) return std::string();
     auto it = object.find(name);
     if (it == object.end() || !it->is_string()) return std::string();
     return it->get<std::string>();
 }
+
+namespace {
 
 // Reads every status_<ip>@<port>.csv of a folder into `tables`; a report
 // without a table (crashed node) is left out.

@@ -162,6 +162,10 @@ struct RunData {
     std::size_t badFiles = 0;  // logs holding at least one bad line
 };
 
+// A text field of one of run.json's objects; "" when it is missing, is no
+// text, or `object` is no object.
+std::string stringField(const nlohmann::json& object, const char* name);
+
 // Reads one or several folders that belong to one overlay. Throws
 // AnalyzeError for a missing folder, a folder without logs or a broken
 // run.json.

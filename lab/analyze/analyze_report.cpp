@@ -459,12 +459,6 @@ struct Pictures {
     }
 };
 
-// A text field of one of run.json's checks ("" when it has none).
-std::string checkText(const nlohmann::json& check, const char* key) {
-    auto it = check.find(key);
-    return it != check.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
-
 void writeMessagesCsv(const Analysis& a, const fs::path& dir) {
     std::string m =
         "originator,sequence,alive,delivered,reliability,mean_hops,max_hops,copies,rmr,shortest_mean,stretch,"
@@ -629,8 +623,8 @@ void writeStepsCsv(const Analysis& a, const fs::path& dir) {
 void writeVerdictCsv(const nlohmann::json& verdict, const fs::path& dir) {
     std::string v = "check,kind,expected,measured,result\n";
     for (const auto& c : verdict.value("checks", nlohmann::json::array())) {
-        v += csvField(checkText(c, "name")) + "," + csvField(checkText(c, "check")) + "," +
-             csvField(checkText(c, "expected")) + "," + csvField(checkText(c, "measured")) + "," +
+        v += csvField(stringField(c, "name")) + "," + csvField(stringField(c, "check")) + "," +
+             csvField(stringField(c, "expected")) + "," + csvField(stringField(c, "measured")) + "," +
              (c.value("pass", false) ? "pass" : "FAIL") + "\n";
     }
     writeFile(dir / "verdict.csv", v);
@@ -818,8 +812,8 @@ std::string verdictSection(const nlohmann::json& verdict) {
                     "</h2>\n<table>\n" + tableRow({"check", "kind", "expected", "measured", "result"}, true);
     for (const auto& c : verdict.value("checks", nlohmann::json::array())) {
         bool pass = c.value("pass", false);
-        s += "<tr><td>" + html(checkText(c, "name")) + "</td><td>" + html(checkText(c, "check")) + "</td><td>" +
-             html(checkText(c, "expected")) + "</td><td>" + html(checkText(c, "measured")) + "</td><td style=\"color:" +
+        s += "<tr><td>" + html(stringField(c, "name")) + "</td><td>" + html(stringField(c, "check")) + "</td><td>" +
+             html(stringField(c, "expected")) + "</td><td>" + html(stringField(c, "measured")) + "</td><td style=\"color:" +
              (pass ? "#2a7a2a\">pass" : "#c0392b;font-weight:bold\">FAIL") + "</td></tr>\n";
     }
     return s + "</table>\n";
